@@ -1,0 +1,1 @@
+"""Velkora: runtime acceleration for Python."""

@@ -1,0 +1,233 @@
+// Declarative argument binding. A module function is declared once, as a
+// struct holding its name, docstring, parameter list and body:
+//
+//   struct calculate_safe_limit {
+//       static constexpr const char* name = "calculate_safe_limit";
+//       static constexpr const char* doc = "...";
+//       static constexpr std::array params{Param{"available_bytes"}, Param{"headroom_ratio"}};
+//       static PyObject* run(std::uint64_t available_bytes, double headroom_ratio);
+//   };
+//
+// The C++ parameter types of `run` name the kinds (double, std::int32_t,
+// std::uint64_t, bool, the exact types below, PyObject* for untyped), and
+// `Binder<F>::vectorcall` is the interpreter's fast-call entry point that
+// matches, converts and checks the arguments before calling `run`.
+#pragma once
+
+#include "common/convert.hpp"
+
+#include <array>
+#include <cstddef>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+namespace velkora {
+
+struct Param {
+    enum class Default : unsigned char { none, real, integer };
+    const char* name;
+    Default kind = Default::none;
+    double real = 0.0;
+    long long integer = 0;
+
+    constexpr Param(const char* n) : name(n) {}
+    constexpr Param(const char* n, double value) : name(n), kind(Default::real), real(value) {}
+    constexpr Param(const char* n, int value)
+        : name(n), kind(Default::integer), integer(value) {}
+};
+
+// Exact-type parameters: the object, borrowed for the call, which is exactly
+// of the type or None.
+template <class Tag>
+struct Exact {
+    PyObject* obj;
+    bool is_none() const { return obj == Py_None; }
+};
+struct ListTag {
+    static PyTypeObject* type() { return &PyList_Type; }
+};
+struct TupleTag {
+    static PyTypeObject* type() { return &PyTuple_Type; }
+};
+struct DictTag {
+    static PyTypeObject* type() { return &PyDict_Type; }
+};
+struct StrTag {
+    static PyTypeObject* type() { return &PyUnicode_Type; }
+};
+using List = Exact<ListTag>;
+using Tuple = Exact<TupleTag>;
+using Dict = Exact<DictTag>;
+using Str = Exact<StrTag>;
+
+// What the binder and the function object know of a declared function.
+struct FunctionInfo {
+    const char* name;
+    const char* doc;
+    const Param* params;
+    Py_ssize_t count;
+    Py_ssize_t required;
+    PyObject** names;  // interned parameter names, made at module initialisation
+};
+
+// Matches positional and keyword arguments to parameter slots (the first
+// three binding steps); unfilled optional slots stay null.
+bool bind_slots(const FunctionInfo& info, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames, PyObject** slots);
+bool reject_arguments(const FunctionInfo& info, Py_ssize_t nargs, PyObject* kwnames);
+void raise_incorrect_type(const char* param, PyTypeObject* expected, PyObject* given);
+
+// Creates the function object and binds it in the module's namespace.
+bool add_function(PyObject* module, const FunctionInfo& info, vectorcallfunc call);
+
+namespace detail {
+
+template <class T>
+struct Kind;
+
+template <>
+struct Kind<double> {
+    static constexpr bool c_kind = true;
+    static bool convert(PyObject* obj, double& out) { return to_double(obj, out); }
+    static double fallback(const Param& p) {
+        return p.kind == Param::Default::real ? p.real : static_cast<double>(p.integer);
+    }
+};
+template <>
+struct Kind<std::int32_t> {
+    static constexpr bool c_kind = true;
+    static bool convert(PyObject* obj, std::int32_t& out) { return to_int32(obj, out); }
+    static std::int32_t fallback(const Param& p) { return static_cast<std::int32_t>(p.integer); }
+};
+template <>
+struct Kind<std::uint64_t> {
+    static constexpr bool c_kind = true;
+    static bool convert(PyObject* obj, std::uint64_t& out) { return to_uint64(obj, out); }
+    static std::uint64_t fallback(const Param& p) { return static_cast<std::uint64_t>(p.integer); }
+};
+template <>
+struct Kind<bool> {
+    static constexpr bool c_kind = true;
+    static bool convert(PyObject* obj, bool& out) { return to_bool(obj, out); }
+    static bool fallback(const Param& p) { return p.integer != 0; }
+};
+template <class Tag>
+struct Kind<Exact<Tag>> {
+    static constexpr bool c_kind = false;
+    static bool check(const Param& p, PyObject* obj, Exact<Tag>& out) {
+        if (obj != Py_None && Py_TYPE(obj) != Tag::type()) {
+            raise_incorrect_type(p.name, Tag::type(), obj);
+            return false;
+        }
+        out.obj = obj;
+        return true;
+    }
+};
+template <>
+struct Kind<PyObject*> {
+    static constexpr bool c_kind = false;
+    static bool check(const Param&, PyObject* obj, PyObject*& out) {
+        out = obj;
+        return true;
+    }
+};
+
+template <class Sig>
+struct Signature;
+template <class... Args>
+struct Signature<PyObject* (*)(Args...)> {
+    using Values = std::tuple<std::remove_cvref_t<Args>...>;
+    static constexpr std::size_t arity = sizeof...(Args);
+};
+
+template <std::size_t N>
+constexpr Py_ssize_t required_count(const std::array<Param, N>& params) {
+    Py_ssize_t required = 0;
+    while (required < static_cast<Py_ssize_t>(N) &&
+           params[static_cast<std::size_t>(required)].kind == Param::Default::none) {
+        ++required;
+    }
+    return required;
+}
+
+}  // namespace detail
+
+template <class F>
+struct Binder {
+    using Sig = detail::Signature<decltype(&F::run)>;
+    using Values = typename Sig::Values;
+    static constexpr std::size_t N = Sig::arity;
+    static constexpr Py_ssize_t R = detail::required_count(F::params);
+    static_assert(F::params.size() == N, "parameter list and body disagree");
+
+    static inline std::array<PyObject*, (N > 0 ? N : 1)> names{};
+    static inline const FunctionInfo info{F::name, F::doc, F::params.data(),
+                                          static_cast<Py_ssize_t>(N), R, names.data()};
+
+    static PyObject* vectorcall(PyObject*, PyObject* const* args, std::size_t nargsf,
+                                PyObject* kwnames) {
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        if constexpr (N == 0) {
+            if (nargs != 0 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
+                reject_arguments(info, nargs, kwnames);
+                return nullptr;
+            }
+            return F::run();
+        } else {
+            PyObject* slots[N];
+            if (kwnames == nullptr && nargs >= R && nargs <= static_cast<Py_ssize_t>(N)) {
+                for (std::size_t i = 0; i < N; ++i) {
+                    slots[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
+                }
+            } else if (!bind_slots(info, args, nargs, kwnames, slots)) {
+                return nullptr;
+            }
+            Values values;
+            if (!convert_all(slots, values, std::make_index_sequence<N>{})) return nullptr;
+            return std::apply(F::run, values);
+        }
+    }
+
+private:
+    template <std::size_t I>
+    static bool convert_c(PyObject* const* slots, Values& values) {
+        using T = std::tuple_element_t<I, Values>;
+        using K = detail::Kind<T>;
+        if constexpr (K::c_kind) {
+            if (slots[I] == nullptr) {
+                std::get<I>(values) = K::fallback(F::params[I]);
+                return true;
+            }
+            return K::convert(slots[I], std::get<I>(values));
+        } else {
+            return true;
+        }
+    }
+    template <std::size_t I>
+    static bool check_exact(PyObject* const* slots, Values& values) {
+        using T = std::tuple_element_t<I, Values>;
+        using K = detail::Kind<T>;
+        if constexpr (!K::c_kind) {
+            static_assert(I < static_cast<std::size_t>(R), "object parameters take no default");
+            return K::check(F::params[I], slots[I], std::get<I>(values));
+        } else {
+            return true;
+        }
+    }
+    // C kinds first, then exact types, each pass in parameter order.
+    template <std::size_t... I>
+    static bool convert_all(PyObject* const* slots, Values& values, std::index_sequence<I...>) {
+        return (convert_c<I>(slots, values) && ...) && (check_exact<I>(slots, values) && ...);
+    }
+};
+
+template <class F>
+bool define(PyObject* module) {
+    return add_function(module, Binder<F>::info, &Binder<F>::vectorcall);
+}
+
+// Results.
+inline PyObject* py_bool(bool value) { return Py_NewRef(value ? Py_True : Py_False); }
+
+}  // namespace velkora

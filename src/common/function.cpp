@@ -1,0 +1,273 @@
+// The function object type shared by the three modules, and the argument
+// matching that every declared function goes through.
+#include "common/binding.hpp"
+
+#include <structmember.h>
+
+namespace velkora {
+
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionInfo* info;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* defaults;  // only reported: calls use the declared defaults
+};
+
+FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+
+Ref default_object(const Param& p) {
+    switch (p.kind) {
+        case Param::Default::real:
+            return Ref::steal(PyFloat_FromDouble(p.real));
+        case Param::Default::integer:
+            return Ref::steal(PyLong_FromLongLong(p.integer));
+        case Param::Default::none:
+            break;
+    }
+    return Ref::borrow(Py_None);
+}
+
+Ref defaults_tuple(const FunctionInfo& info) {
+    const Py_ssize_t optional = info.count - info.required;
+    if (optional == 0) return Ref::borrow(Py_None);
+    Ref tuple = Ref::steal(PyTuple_New(optional));
+    if (!tuple) return {};
+    for (Py_ssize_t i = 0; i < optional; ++i) {
+        Ref value = default_object(info.params[info.required + i]);
+        if (!value) return {};
+        PyTuple_SET_ITEM(tuple.get(), i, value.release());
+    }
+    return tuple;
+}
+
+void function_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    FunctionObject* f = as_function(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->defaults);
+    PyObject_GC_Del(self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* f = as_function(self);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->defaults);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->defaults);
+    return 0;
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+// Like staticmethod: looked up on a class it stays the plain function. It
+// also makes the object a routine for inspect and pydoc.
+PyObject* function_descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
+
+PyObject* get_defaults(PyObject* self, void*) {
+    PyObject* d = as_function(self)->defaults;
+    return Py_NewRef(d != nullptr ? d : Py_None);
+}
+
+int set_defaults(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) value = Py_None;
+    if (value != Py_None && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->defaults, Py_NewRef(value));
+    return 0;
+}
+
+// inspect.signature() and help() read this: the real parameters and defaults.
+PyObject* get_signature(PyObject* self, void*) {
+    const FunctionInfo& info = *as_function(self)->info;
+    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+    if (!inspect) return nullptr;
+    Ref parameter = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+    if (!parameter) return nullptr;
+    Ref kind = Ref::steal(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
+    if (!kind) return nullptr;
+    Ref params = Ref::steal(PyList_New(info.count));
+    if (!params) return nullptr;
+    for (Py_ssize_t i = 0; i < info.count; ++i) {
+        const Param& p = info.params[i];
+        Ref args = Ref::steal(Py_BuildValue("(sO)", p.name, kind.get()));
+        Ref kwargs = Ref::steal(PyDict_New());
+        if (!args || !kwargs) return nullptr;
+        if (p.kind != Param::Default::none) {
+            Ref value = default_object(p);
+            if (!value || PyDict_SetItemString(kwargs.get(), "default", value.get()) < 0) {
+                return nullptr;
+            }
+        }
+        PyObject* item = PyObject_Call(parameter.get(), args.get(), kwargs.get());
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(params.get(), i, item);
+    }
+    Ref signature = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
+    if (!signature) return nullptr;
+    return PyObject_CallOneArg(signature.get(), params.get());
+}
+
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+PyMemberDef function_members[] = {
+    {"__name__", T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},
+    {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), READONLY, nullptr},
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef function_getset[] = {
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject function_type = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "velkora_function";
+    t.tp_basicsize = sizeof(FunctionObject);
+    t.tp_dealloc = function_dealloc;
+    t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    t.tp_repr = function_repr;
+    t.tp_call = PyVectorcall_Call;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                 Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    t.tp_traverse = function_traverse;
+    t.tp_clear = function_clear;
+    t.tp_methods = function_methods;
+    t.tp_members = function_members;
+    t.tp_getset = function_getset;
+    t.tp_descr_get = function_descr_get;
+    return t;
+}();
+
+void raise_count_error(const FunctionInfo& info, Py_ssize_t given) {
+    const bool exact = info.required == info.count;
+    const Py_ssize_t expected = given < info.required ? info.required : info.count;
+    const char* how = exact ? "exactly" : (given < info.required ? "at least" : "at most");
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 info.name, how, expected, expected == 1 ? "" : "s", given);
+}
+
+// Index of the parameter a keyword names, -1 if none; interned names match
+// by identity, others by value.
+Py_ssize_t find_parameter(const FunctionInfo& info, PyObject* key) {
+    for (Py_ssize_t i = 0; i < info.count; ++i) {
+        if (info.names[i] == key) return i;
+    }
+    for (Py_ssize_t i = 0; i < info.count; ++i) {
+        if (PyUnicode_Compare(info.names[i], key) == 0) return i;
+    }
+    return -1;
+}
+
+}  // namespace
+
+void raise_incorrect_type(const char* param, PyTypeObject* expected, PyObject* given) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 param, expected->tp_name, Py_TYPE(given)->tp_name);
+}
+
+bool reject_arguments(const FunctionInfo& info, Py_ssize_t nargs, PyObject* kwnames) {
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() %s", info.name, "takes no keyword arguments");
+    } else {
+        PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", info.name, "takes no arguments",
+                     nargs);
+    }
+    return false;
+}
+
+bool bind_slots(const FunctionInfo& info, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames, PyObject** slots) {
+    if (nargs > info.count) {
+        raise_count_error(info, nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < info.count; ++i) slots[i] = i < nargs ? args[i] : nullptr;
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", info.name);
+            return false;
+        }
+        const Py_ssize_t index = find_parameter(info, key);
+        if (index < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", info.name,
+                         key);
+            return false;
+        }
+        if (slots[index] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         info.name, key);
+            return false;
+        }
+        slots[index] = args[nargs + k];
+    }
+    for (Py_ssize_t i = 0; i < info.required; ++i) {
+        if (slots[i] == nullptr) {
+            raise_count_error(info, i);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool add_function(PyObject* module, const FunctionInfo& info, vectorcallfunc call) {
+    if (PyType_Ready(&function_type) < 0) return false;
+    for (Py_ssize_t i = 0; i < info.count; ++i) {
+        if (info.names[i] == nullptr) {
+            info.names[i] = PyUnicode_InternFromString(info.params[i].name);
+            if (info.names[i] == nullptr) return false;
+        }
+    }
+    Ref module_name = Ref::steal(PyObject_GetAttrString(module, "__name__"));
+    Ref name = Ref::steal(PyUnicode_InternFromString(info.name));
+    Ref doc = Ref::steal(PyUnicode_FromString(info.doc));
+    Ref defaults = defaults_tuple(info);
+    if (!module_name || !name || !doc || !defaults) return false;
+    FunctionObject* f = PyObject_GC_New(FunctionObject, &function_type);
+    if (f == nullptr) return false;
+    f->vectorcall = call;
+    f->info = &info;
+    f->name = name.new_ref();
+    f->qualname = name.new_ref();
+    f->module = module_name.release();
+    f->doc = doc.release();
+    f->defaults = defaults.release();
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+    Ref function = Ref::steal(reinterpret_cast<PyObject*>(f));
+    return PyObject_SetAttr(module, name.get(), function.get()) == 0;
+}
+
+}  // namespace velkora

@@ -1,0 +1,166 @@
+#include "common/module.hpp"
+
+#include <frameobject.h>
+
+namespace velkora {
+
+namespace {
+
+ModuleState& state_of(PyModuleDef* def) { return *reinterpret_cast<ModuleState*>(def); }
+
+bool copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char* to,
+                    bool skip_none) {
+    Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+    if (!value) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            return true;
+        }
+        return false;
+    }
+    if (skip_none && value.get() == Py_None) return true;
+    return PyDict_SetItemString(dict, to, value.get()) == 0;
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef* def) {
+    ModuleState& state = state_of(def);
+    const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current < 0) return nullptr;
+    std::int64_t recorded = -1;
+    if (!state.interpreter_id.compare_exchange_strong(recorded, current) && recorded != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    if (state.module != nullptr) return Py_NewRef(state.module);
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    PyObject* dict = PyModule_GetDict(module.get());
+    if (!copy_spec_attr(spec, dict, "loader", "__loader__", false) ||
+        !copy_spec_attr(spec, dict, "origin", "__file__", false) ||
+        !copy_spec_attr(spec, dict, "parent", "__package__", false) ||
+        !copy_spec_attr(spec, dict, "submodule_search_locations", "__path__", true)) {
+        return nullptr;
+    }
+    return module.release();
+}
+
+// Adds a traceback entry "init <qualified name>" to the pending exception.
+void add_init_traceback(const char* qualified_name) {
+    PyObject* exc = PyErr_GetRaisedException();
+    Ref funcname = Ref::steal(PyUnicode_FromFormat("init %s", qualified_name));
+    Ref globals = Ref::steal(PyDict_New());
+    PyFrameObject* frame = nullptr;
+    if (funcname && globals) {
+        PyCodeObject* code =
+            PyCode_NewEmpty(qualified_name, PyUnicode_AsUTF8(funcname.get()), 1);
+        if (code != nullptr) {
+            frame = PyFrame_New(PyThreadState_Get(), code, globals.get(), nullptr);
+            Py_DECREF(code);
+        }
+    }
+    // A failure to build the entry must not replace the import's own error.
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+    if (frame != nullptr) {
+        PyTraceBack_Here(frame);
+        Py_DECREF(frame);
+    }
+}
+
+bool check_runtime_version(const char* qualified_name) {
+    const int major = static_cast<int>((Py_Version >> 24) & 0xff);
+    const int minor = static_cast<int>((Py_Version >> 16) & 0xff);
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return true;
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "compile time Python version %d.%d of module '%.100s' %s runtime "
+                            "version %d.%d",
+                            PY_MAJOR_VERSION, PY_MINOR_VERSION, qualified_name, "does not match",
+                            major, minor) == 0;
+}
+
+bool register_in_sys_modules(PyObject* module, const char* qualified_name) {
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* existing = PyDict_GetItemString(modules, qualified_name);
+    if (existing != nullptr) return true;
+    return PyDict_SetItemString(modules, qualified_name, module) == 0;
+}
+
+int exec_module(PyObject* module) {
+    ModuleState& state = state_of(PyModule_GetDef(module));
+    const ModuleDescription& d = *state.description;
+    if (state.module != nullptr) {
+        if (state.module == module) return 0;
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     d.short_name);
+        return -1;
+    }
+    state.module = Py_NewRef(module);
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    const bool ok = builtins && PyModule_AddObjectRef(module, "__builtins__", builtins.get()) == 0 &&
+                    check_runtime_version(d.qualified_name) && d.build_constants() &&
+                    register_in_sys_modules(module, d.qualified_name) && d.run_body(module);
+    if (ok) return 0;
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "init %s", d.qualified_name);
+    add_init_traceback(d.qualified_name);
+    // A failed initialisation leaves nothing behind, so a later import starts
+    // over instead of handing out a half-built module.
+    Py_CLEAR(state.module);
+    d.release_constants();
+    return -1;
+}
+
+}  // namespace
+
+PyObject* init_module(ModuleState& state, const ModuleDescription& description) {
+    state.description = &description;
+    state.slots[0] = {Py_mod_create, reinterpret_cast<void*>(&create_module)};
+    state.slots[1] = {Py_mod_exec, reinterpret_cast<void*>(&exec_module)};
+    // Declared so that a sub-interpreter's import reaches the create step,
+    // which refuses it with the one-interpreter message.
+    state.slots[2] = {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED};
+    state.slots[3] = {0, nullptr};
+    state.def = {PyModuleDef_HEAD_INIT,
+                 description.qualified_name,
+                 description.doc,
+                 0,
+                 nullptr,
+                 state.slots,
+                 nullptr,
+                 nullptr,
+                 nullptr};
+    return PyModuleDef_Init(&state.def);
+}
+
+bool import_as(PyObject* module, const char* name) {
+    Ref imported = Ref::steal(PyImport_ImportModule(name));
+    return imported && PyObject_SetAttrString(module, name, imported.get()) == 0;
+}
+
+bool log_load_line(PyObject* module, const char* line) {
+    if (!import_as(module, "logging")) return false;
+    Ref logging = Ref::steal(PyObject_GetAttrString(module, "logging"));
+    if (!logging) return false;
+    Ref module_name = Ref::steal(PyObject_GetAttrString(module, "__name__"));
+    if (!module_name) return false;
+    Ref logger = Ref::steal(PyObject_CallMethod(logging.get(), "getLogger", "O", module_name.get()));
+    if (!logger || PyObject_SetAttrString(module, "logger", logger.get()) < 0) return false;
+    Ref logged = Ref::steal(PyObject_CallMethod(logger.get(), "info", "s", line));
+    return static_cast<bool>(logged);
+}
+
+bool bind_test_dict(PyObject* module) {
+    Ref dict = Ref::steal(PyDict_New());
+    return dict && PyObject_SetAttrString(module, "__test__", dict.get()) == 0;
+}
+
+bool intern(Ref& slot, const char* text) {
+    slot = Ref::steal(PyUnicode_InternFromString(text));
+    return static_cast<bool>(slot);
+}
+
+}  // namespace velkora

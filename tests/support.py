@@ -1,0 +1,20 @@
+"""Shared helpers for the test suites."""
+import os
+import subprocess
+import sys
+
+PYTHON = os.environ.get("VELKORA_TEST_PYTHON", sys.executable)
+SANITIZED = os.environ.get("VELKORA_SANITIZED") == "1"
+
+
+def run_python(code, *args, env=None, timeout=60):
+    """Runs `code` in a fresh interpreter with this test's environment."""
+    full_env = dict(os.environ)
+    if env:
+        full_env.update(env)
+    return subprocess.run([PYTHON, "-c", code, *args], capture_output=True, text=True,
+                          env=full_env, timeout=timeout)
+
+
+def message(exc_info):
+    return str(exc_info.exception)
