@@ -1,0 +1,41 @@
+// The floor the modules are measured against: a no-op fast-call function
+// (any positional and keyword arguments) and the bare walk of a list of
+// 2-tuples that reads both floats of each.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace {
+
+PyObject* noop(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return Py_NewRef(Py_None); }
+
+PyObject* read_pairs(PyObject*, PyObject* list) {
+    if (!PyList_CheckExact(list)) {
+        PyErr_SetString(PyExc_TypeError, "expected a list");
+        return nullptr;
+    }
+    double sum = 0.0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* entry = PyList_GET_ITEM(list, i);
+        if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2) continue;
+        PyObject* a = PyTuple_GET_ITEM(entry, 0);
+        PyObject* b = PyTuple_GET_ITEM(entry, 1);
+        if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
+            sum += PyFloat_AS_DOUBLE(a) + PyFloat_AS_DOUBLE(b);
+        }
+    }
+    return PyFloat_FromDouble(sum);
+}
+
+PyMethodDef methods[] = {
+    {"noop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(noop)),
+     METH_FASTCALL | METH_KEYWORDS, "Accepts any arguments and does nothing."},
+    {"read_pairs", read_pairs, METH_O, "Reads both floats of every 2-tuple of a list."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module = {PyModuleDef_HEAD_INIT, "benchfloor", nullptr, -1, methods,
+                      nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_benchfloor() { return PyModule_Create(&module); }

@@ -1,0 +1,284 @@
+"""Benchmarks of the three modules against a native floor measured in the same run.
+
+Run through scripts/bench.sh, which builds the bench-only floor module first.
+Prints one table and writes it, with the machine and date, to bench/RESULTS.md.
+Every figure is a median over repeated runs; every comparison is a ratio of
+two measurements interleaved in the same run.
+"""
+import datetime
+import gc
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+import timeit
+import tracemalloc
+from pathlib import Path
+
+import benchfloor
+import velkora.gpu.accelplan as ap
+import velkora.native.hostprobe as hp
+import velkora.plugins.analyzer.adaptlogic as al
+
+HERE = Path(__file__).resolve().parent
+QUICK = "--quick" in sys.argv
+REPEATS = 5 if QUICK else 15
+PROCESSES = 8 if QUICK else 30
+TARGET_SECONDS = 0.01 if QUICK else 0.03
+
+rows = []  # (section, what, figure, ratio, target, verdict)
+
+
+def record(section, what, figure, ratio="", target="", ok=None):
+    verdict = "" if ok is None else ("met" if ok else "MISSED")
+    rows.append((section, what, figure, ratio, target, verdict))
+    print(f"{section:<10} {what:<58} {figure:>14} {ratio:>8} {target:>10} {verdict}", flush=True)
+
+
+def timer(stmt, func, args):
+    names = [f"a{i}" for i in range(len(args))]
+    setup = f"f = F\n{', '.join(names) or '_'}{',' if len(names) == 1 else ''} = A or (None,)"
+    return timeit.Timer(stmt, setup=setup, globals={"F": func, "A": tuple(args)})
+
+
+def calibrate(t):
+    number = 1
+    while True:
+        elapsed = t.timeit(number)
+        if elapsed >= TARGET_SECONDS / 5:
+            return max(1, int(number * TARGET_SECONDS / elapsed))
+        number *= 4
+
+
+def compare(stmt, func, floor, args):
+    """Median ns per call of both, and the median of the interleaved ratios,
+    each net of the bare loop that timeit runs around the statement."""
+    t_func, t_floor = timer(stmt, func, args), timer(stmt, floor, args)
+    t_loop = timeit.Timer("pass")
+    number = calibrate(t_func)
+    funcs, floors, ratios = [], [], []
+    for _ in range(REPEATS):
+        loop = t_loop.timeit(number)
+        a = t_func.timeit(number) - loop
+        b = t_floor.timeit(number) - loop
+        funcs.append(a / number * 1e9)
+        floors.append(b / number * 1e9)
+        ratios.append(a / b if b > 0 else float("inf"))
+    return statistics.median(funcs), statistics.median(floors), statistics.median(ratios)
+
+
+def call_stmt(names, keywords):
+    args = [f"a{i}" for i in range(len(names))]
+    if keywords:
+        return f"f({', '.join(f'{n}={a}' for n, a in zip(names, args))})"
+    return f"f({', '.join(args)})"
+
+
+SCALARS = [
+    (al, "is_adaptation_beneficial", ("fifo", "lifo", 0.9, 0.8, 0.7, 1, 1.1, 0.6)),
+    (al, "should_skip_adaptation", (100.0, 104.9, 5.0)),
+    (al, "detect_memory_pressure", (81.0, 100.0, 0.8)),
+    (al, "detect_fragmentation_threshold", (0.31, 0.3)),
+    (al, "calculate_adaptation_urgency", (0.3, 0.6, 0.2, True)),
+    (al, "score_pool_recommendation", (0.8, 0.6, 0.7, 0.9)),
+    (ap, "estimate_allocation_bytes", ((1000, 1000), 8, 1.5)),
+    (ap, "calculate_safe_limit", (8_000_000_000, 0.2)),
+    (ap, "decide_allocation_strategy", (2500, 1000, 0.2, True)),
+    (ap, "compute_chunk_shapes", ((10, 4), 8, 100)),
+    (ap, "calculate_optimal_chunks", (2500, 1000, 0.2, 1, 1000)),
+    (ap, "is_oom_error", ("CUDA out of memory. Tried to allocate 2.00 GiB", "RuntimeError")),
+    (ap, "is_chunkable_operation", ("random.randn",)),
+    (ap, "score_gpu_suitability", (640, "zeros", 1000, 0.2)),
+    (ap, "calculate_memory_pressure", (500, 1000)),
+    (ap, "recommend_headroom", (0.7, 0.5)),
+]
+
+
+def bench_scalars():
+    import inspect
+    for module, name, args in SCALARS:
+        func = getattr(module, name)
+        params = list(inspect.signature(func).parameters)
+        for keywords in (False, True):
+            stmt = call_stmt(params[:len(args)], keywords)
+            ns, floor_ns, ratio = compare(stmt, func, benchfloor.noop, args)
+            limit = 1.5 if keywords else 1.25
+            record("scalar", f"{name} ({'keywords' if keywords else 'positional'})",
+                   f"{ns:.1f} ns", f"{ratio:.2f}x", f"<= {limit}x", ratio <= limit)
+
+
+def history(n):
+    return [(float(i), 100.0 + (i % 7)) for i in range(n)]
+
+
+HISTORY_CALLS = [
+    ("detect_performance_degradation", lambda h: (h, 100.0, 0.15, 0.0)),
+    ("calculate_performance_trend", lambda h: (h, 0.0)),
+    ("predict_resource_requirements", lambda h: (h, 10.0)),
+]
+
+
+def bench_histories():
+    for n in (10**3, 10**5, 10**6):
+        data = history(n)
+        for name, make_args in HISTORY_CALLS:
+            func = getattr(al, name)
+            args = make_args(data)
+            stmt = call_stmt(args, False)
+            t_func, t_floor = timer(stmt, func, args), timer("f(a0)", benchfloor.read_pairs, (data,))
+            number = calibrate(t_func)
+            per, ratios = [], []
+            for _ in range(REPEATS):
+                a = t_func.timeit(number)
+                b = t_floor.timeit(number)
+                per.append(a / number / n * 1e9)
+                ratios.append(a / b)
+            ratio = statistics.median(ratios)
+            target = n == 10**6
+            record("history", f"{name}, 10^{len(str(n)) - 1} entries",
+                   f"{statistics.median(per):.2f} ns/entry", f"{ratio:.2f}x",
+                   "<= 1.5x" if target else "", (ratio <= 1.5) if target else None)
+    data = history(10**6)
+    for name, make_args in HISTORY_CALLS:
+        func = getattr(al, name)
+        gc.collect()
+        tracemalloc.start()
+        func(*make_args(data))
+        _, peak = tracemalloc.get_traced_memory()
+        tracemalloc.stop()
+        record("memory", f"{name}, 10^6 entries, peak extra", f"{peak / 1024:.1f} KiB", "",
+               "< 64 KiB", peak < 64 * 1024)
+
+
+def bench_windowed():
+    names = ["thread", "process", "async"]
+    for name, make in [
+        ("detect_dominant_pattern", lambda n: ([names[i % 3] for i in range(n)], 5)),
+        ("detect_workload_characteristics_change", lambda n: (
+            [{"parallelization_potential": 0.5, "cpu_intensity": 0.3, "memory_intensity": 0.1}
+             for _ in range(n)], 0.3)),
+    ]:
+        func = getattr(al, name)
+        costs = {}
+        for n in (10**3, 10**6):
+            args = make(n)
+            t = timer(call_stmt(args, False), func, args)
+            number = calibrate(t)
+            costs[n] = statistics.median(t.timeit(number) / number * 1e9 for _ in range(REPEATS))
+        growth = costs[10**6] / costs[10**3]
+        record("window", f"{name}, 10^6 vs 10^3 entries", f"{costs[10**6]:.1f} ns",
+               f"{growth:.2f}x", "flat", growth < 1.5)
+
+
+def run_fresh(code, env=None):
+    full_env = dict(os.environ, **(env or {}))
+    out = subprocess.run([sys.executable, "-X", "importtime", "-c", code], capture_output=True,
+                         text=True, env=full_env, check=True)
+    return out
+
+
+def import_micros(stderr, module):
+    for line in stderr.splitlines():
+        if line.rstrip().endswith("| " + module) or line.split("|")[-1].strip() == module:
+            return int(line.split("|")[1])
+    raise RuntimeError(f"no import time for {module}")
+
+
+def bench_imports():
+    cases = [
+        ("velkora.plugins.analyzer.adaptlogic", "import logging, velkora.plugins.analyzer\n", 0.3),
+        ("velkora.gpu.accelplan", "import logging, velkora.gpu\n", 0.3),
+        ("velkora.native.hostprobe", "import velkora.native\n", 0.5),
+    ]
+    for module, prelude, limit in cases:
+        samples = []
+        for _ in range(PROCESSES):
+            out = run_fresh(prelude + f"import {module}")
+            samples.append(import_micros(out.stderr, module) / 1000)
+        ms = statistics.median(samples)
+        extra = " beyond import logging" if "logging" in prelude else ""
+        record("import", f"{module}{extra}", f"{ms:.3f} ms", "", f"< {limit} ms", ms < limit)
+
+
+COLD = ("import time, sys\n"
+        "t0 = time.perf_counter()\n"
+        "import {module} as probe\n"
+        "caps = probe.detect_capabilities()\n"
+        "print(caps['detection_time_ms'], (time.perf_counter() - t0) * 1000)\n")
+
+
+def wall(code):
+    start = time.perf_counter()
+    subprocess.run([sys.executable, "-c", code], check=True, capture_output=True)
+    return (time.perf_counter() - start) * 1000
+
+
+def bench_cold_start():
+    env_path = os.pathsep.join([str(HERE), os.environ.get("PYTHONPATH", "")])
+    os.environ["PYTHONPATH"] = env_path
+    for label, module, target in [("native", "velkora.native.hostprobe", 1.0),
+                                  ("plain Python", "pyprobe", None)]:
+        detection, walls, bare = [], [], []
+        code = COLD.format(module=module)
+        for _ in range(PROCESSES):
+            out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                                 check=True).stdout.split()
+            detection.append(float(out[0]))
+            bare.append(wall("pass"))
+            walls.append(wall(f"import {module} as p; p.detect_capabilities()"))
+        ms = statistics.median(detection)
+        net = statistics.median(walls) - statistics.median(bare)
+        record("cold", f"first detect_capabilities(), {label}: detection_time_ms",
+               f"{ms:.3f} ms", "", f"< {target} ms" if target else "",
+               (ms < target) if target else None)
+        record("cold", f"first detect_capabilities(), {label}: wall net of bare start",
+               f"{net:.2f} ms")
+    t = timeit.Timer("f()", setup="f = F", globals={"F": hp.detect_capabilities})
+    number = calibrate(t)
+    warm = statistics.median(t.timeit(number) / number * 1e6 for _ in range(REPEATS))
+    record("warm", "detect_capabilities()", f"{warm:.1f} us")
+
+
+def machine():
+    cpu = platform.processor() or platform.machine()
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    return (f"{platform.system()} {platform.release()}, {cpu}, {os.cpu_count()} CPUs, "
+            f"Python {platform.python_version()}")
+
+
+def write_results():
+    header = ("| section | what | figure | ratio | target | verdict |\n"
+              "| --- | --- | --- | --- | --- | --- |\n")
+    body = "".join(f"| {' | '.join(str(c) for c in r)} |\n" for r in rows)
+    text = (f"# Benchmark results\n\nMachine: {machine()}\n\n"
+            f"Date: {datetime.datetime.now().isoformat(timespec='seconds')}\n\n"
+            "Scalar and history ratios are to the floor (a no-op native fast call with the "
+            "same arguments; a bare native walk reading both floats of every 2-tuple), "
+            "interleaved in the same run, net of the timing loop. Figures are medians of "
+            f"{REPEATS} runs; process figures of {PROCESSES} fresh interpreters.\n\n"
+            + header + body)
+    (HERE / "RESULTS.md").write_text(text, encoding="utf-8")
+
+
+def main():
+    print(f"{'section':<10} {'what':<58} {'figure':>14} {'ratio':>8} {'target':>10}")
+    bench_scalars()
+    bench_histories()
+    bench_windowed()
+    bench_imports()
+    bench_cold_start()
+    if not QUICK:
+        write_results()
+        print(f"\nwritten to {HERE / 'RESULTS.md'}")
+
+
+if __name__ == "__main__":
+    main()
