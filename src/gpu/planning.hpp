@@ -2,9 +2,28 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace velkora::accelplan {
+
+// Estimates saturate here rather than at the 64-bit limit, so callers can
+// still add a little to an estimate without wrapping.
+inline constexpr std::uint64_t kEstimateCap = 9223372036854775807ULL;
+
+// A double truncated to a byte count: NaN and non-positive values give 0,
+// anything at or beyond 2^64 (infinity included) the largest count.
+inline std::uint64_t to_byte_count(double value) {
+    if (!(value > 0.0)) return 0;
+    if (value >= 18446744073709551616.0) return UINT64_MAX;
+    return static_cast<std::uint64_t>(value);
+}
+
+inline std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t product;
+    return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
+}
 
 // Headroom clamped to 0.0-0.99 (a NaN counts as the largest, 0.99), then
 // (1 - headroom) x bytes truncated; 2^64 itself saturates.
@@ -17,9 +36,167 @@ inline std::uint64_t safe_limit(std::uint64_t available_bytes, double headroom_r
     } else if (headroom > 0.99) {
         headroom = 0.99;
     }
-    const double product = (1.0 - headroom) * static_cast<double>(available_bytes);
-    if (product >= 18446744073709551616.0) return UINT64_MAX;
-    return static_cast<std::uint64_t>(product);
+    return to_byte_count((1.0 - headroom) * static_cast<double>(available_bytes));
+}
+
+// ---- Allocation estimate ------------------------------------------------
+
+// Feeds one dimension into the element count; returns false when the scan
+// is over, with `elements` then holding the final answer (0 for an empty
+// axis, the cap once the count would pass it).
+inline bool count_dimension(std::uint64_t& elements, std::int32_t dimension) {
+    if (dimension <= 0) {
+        elements = 0;
+        return false;
+    }
+    const auto d = static_cast<std::uint64_t>(dimension);
+    if (elements > kEstimateCap / d) {
+        elements = kEstimateCap;
+        return false;
+    }
+    elements *= d;
+    return true;
+}
+
+// Bytes for `elements` elements; element_size is never negative here. The
+// overhead factor only ever inflates an estimate.
+inline std::uint64_t allocation_bytes(std::uint64_t elements, std::int32_t element_size,
+                                      double overhead_factor) {
+    const auto size = static_cast<std::uint64_t>(element_size);
+    if (size > 0 && elements > kEstimateCap / size) return kEstimateCap;
+    const std::uint64_t total = elements * size;
+    if (overhead_factor > 1.0) return to_byte_count(static_cast<double>(total) * overhead_factor);
+    return total;
+}
+
+// ---- Strategy -------------------------------------------------------------
+
+enum class Strategy { no_memory, fits, not_chunkable, chunked };
+
+struct Decision {
+    Strategy strategy;
+    std::uint64_t chunk_size = 0;
+    std::uint64_t chunk_count = 1;
+};
+
+inline Decision decide_strategy(std::uint64_t requested_bytes, std::uint64_t available_bytes,
+                                double headroom_ratio, bool is_chunkable) {
+    const std::uint64_t limit = safe_limit(available_bytes, headroom_ratio);
+    if (limit == 0) return {Strategy::no_memory};
+    if (requested_bytes <= limit) return {Strategy::fits};
+    if (!is_chunkable) return {Strategy::not_chunkable};
+    // Counted in doubles, so near 2^64 the ceiling may round up to 2^64.
+    const double passes =
+        std::ceil(static_cast<double>(requested_bytes) / static_cast<double>(limit));
+    return {Strategy::chunked, limit, to_byte_count(passes)};
+}
+
+// ---- Chunking -------------------------------------------------------------
+
+// Rows of one chunk along the first axis. A row of zero bytes fits any
+// budget, so every row goes into one chunk; a row over budget still makes a
+// chunk of its own.
+inline std::uint64_t rows_per_chunk(std::uint64_t row_bytes, std::uint64_t max_chunk_bytes) {
+    if (row_bytes == 0) return UINT64_MAX;
+    if (row_bytes > max_chunk_bytes) return 1;
+    return max_chunk_bytes / row_bytes;
+}
+
+struct ChunkRows {
+    std::uint64_t count = 0;  // number of chunks
+    std::uint64_t full = 0;   // rows of every chunk but the last
+    std::uint64_t last = 0;   // rows of the last chunk
+};
+
+inline ChunkRows split_rows(std::int32_t first_dimension, std::uint64_t per_chunk) {
+    if (first_dimension <= 0) return {};
+    const auto rows = static_cast<std::uint64_t>(first_dimension);
+    if (rows <= per_chunk) return {1, rows, rows};
+    const std::uint64_t count = (rows - 1) / per_chunk + 1;
+    return {count, per_chunk, rows - (count - 1) * per_chunk};
+}
+
+inline std::int32_t optimal_chunks(std::uint64_t total_bytes, std::uint64_t available_bytes,
+                                   double headroom_ratio, std::int32_t min_chunks,
+                                   std::int32_t max_chunks) {
+    const std::uint64_t limit = safe_limit(available_bytes, headroom_ratio);
+    if (limit == 0) return max_chunks;
+    // Compared as a double, so a count beyond the 32-bit range is capped too.
+    const double needed = std::ceil(static_cast<double>(total_bytes) / static_cast<double>(limit));
+    if (needed < min_chunks) return min_chunks;
+    if (needed > max_chunks) return max_chunks;
+    return static_cast<std::int32_t>(needed);
+}
+
+// ---- Out-of-memory recognition ---------------------------------------------
+
+// Whether `needle` (lower-case ASCII) occurs in text of code units `Char`;
+// with `fold`, ASCII capitals in the text match their lower-case letters.
+template <class Char>
+bool contains(const Char* text, std::size_t length, std::string_view needle, bool fold) {
+    if (needle.size() > length) return false;
+    const std::size_t last = length - needle.size();
+    for (std::size_t start = 0; start <= last; ++start) {
+        std::size_t i = 0;
+        for (; i < needle.size(); ++i) {
+            std::uint32_t c = text[start + i];
+            if (fold && c >= 'A' && c <= 'Z') c += 'a' - 'A';
+            if (c != static_cast<unsigned char>(needle[i])) break;
+        }
+        if (i == needle.size()) return true;
+    }
+    return false;
+}
+
+// The keyword rules, in order, over lower-cased texts; `message_has` and
+// `type_has` answer whether a keyword occurs in each text.
+template <class MessageHas, class TypeHas>
+bool looks_like_oom(MessageHas message_has, TypeHas type_has) {
+    return message_has("out of memory") || type_has("outofmemoryerror") ||
+           (message_has("cuda") && message_has("memory")) ||
+           (message_has("allocat") && message_has("failed")) ||
+           (message_has("memory") && message_has("insufficient")) ||
+           (message_has("gpu") && message_has("memory"));
+}
+
+// ---- Suitability, pressure and headroom --------------------------------------
+
+// Rises to 1.0 at 80% of the safe limit, holds to the limit, then falls as
+// the share of the data that fits.
+inline double memory_score(std::uint64_t data_bytes, std::uint64_t limit) {
+    if (limit == 0) return 0.0;
+    const double data = static_cast<double>(data_bytes);
+    if (data_bytes > limit) return static_cast<double>(limit) / data;
+    const double ratio = data / (static_cast<double>(limit) * 0.8);
+    return ratio < 1.0 ? ratio : 1.0;
+}
+
+inline double memory_pressure(std::uint64_t used_bytes, std::uint64_t total_bytes) {
+    if (total_bytes == 0) return 1.0;
+    const double ratio = static_cast<double>(used_bytes) / static_cast<double>(total_bytes);
+    if (ratio < 0.0) return 0.0;
+    if (ratio > 1.0) return 1.0;
+    return ratio;
+}
+
+inline double recommended_headroom(double pressure, double base) {
+    double h;
+    if (pressure > 0.8) {
+        h = 0.8;
+    } else if (pressure > 0.6) {
+        h = ((pressure - 0.5) * 0.5) + base;
+    } else if (pressure > 0.3) {
+        h = base;
+    } else {
+        h = base - 0.1;
+        if (!(h > 0.3)) h = 0.3;
+    }
+    if (h < 0.3) {
+        h = 0.3;
+    } else if (h > 0.8) {
+        h = 0.8;
+    }
+    return h;
 }
 
 }  // namespace velkora::accelplan
