@@ -1,6 +1,7 @@
 // velkora.gpu.accelplan: GPU memory planning rules.
 #include "common/binding.hpp"
 #include "common/module.hpp"
+#include "gpu/name_set.hpp"
 #include "gpu/planning.hpp"
 
 #include <initializer_list>
@@ -14,8 +15,8 @@ struct Constants {
     Ref decision_fits;
     Ref decision_not_chunkable;
     Ref str_lower;  // the str.lower method descriptor
-    Ref chunkable_operations;
-    Ref non_chunkable_operations;
+    NameSet chunkable_operations;
+    NameSet non_chunkable_operations;
 };
 // Never destroyed: it must outlive interpreter finalisation at process exit.
 Constants& k = *new Constants();
@@ -30,34 +31,19 @@ bool build_constants() {
     return k.decision_no_memory && k.decision_fits && k.decision_not_chunkable && k.str_lower;
 }
 
-void release_constants() { k = Constants{}; }
-
-// A frozenset of interned names, filled while no other code can see it.
-bool build_name_set(Ref& slot, std::initializer_list<const char*> names) {
-    Ref set = Ref::steal(PyFrozenSet_New(nullptr));
-    if (!set) return false;
-    for (const char* name : names) {
-        Ref text = Ref::steal(PyUnicode_InternFromString(name));
-        if (!text || PySet_Add(set.get(), text.get()) < 0) return false;
-    }
-    slot = std::move(set);
-    return true;
+void release_constants() {
+    k.chunkable_operations.clear();
+    k.non_chunkable_operations.clear();
+    k = Constants{};
 }
 
 bool build_operation_sets() {
-    return build_name_set(k.chunkable_operations,
-                          {"zeros", "ones", "empty", "full", "random.randn", "random.rand",
-                           "random.random", "random.standard_normal", "random.uniform", "arange",
-                           "linspace"}) &&
-           build_name_set(k.non_chunkable_operations,
-                          {"matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd", "eig",
-                           "eigvals", "solve", "inv", "sort", "argsort"});
-}
-
-// 1 when `name` is in the set, 0 when not (None never is), -1 on error.
-int is_member(const Ref& set, Str name) {
-    if (name.is_none()) return 0;
-    return PySet_Contains(set.get(), name.obj);
+    return k.chunkable_operations.build({"zeros", "ones", "empty", "full", "random.randn",
+                                         "random.rand", "random.random", "random.standard_normal",
+                                         "random.uniform", "arange", "linspace"}) &&
+           k.non_chunkable_operations.build({"matmul", "dot", "fft", "ifft", "fft2", "ifft2",
+                                             "svd", "eig", "eigvals", "solve", "inv", "sort",
+                                             "argsort"});
 }
 
 PyObject* raise_none_has_no_len() {
@@ -372,9 +358,7 @@ struct is_chunkable_operation {
     )";
     static constexpr std::array params{Param{"operation"}};
     static PyObject* run(Str operation) {
-        const int chunkable = is_member(k.chunkable_operations, operation);
-        if (chunkable < 0) return nullptr;
-        return py_bool(chunkable != 0);
+        return py_bool(k.chunkable_operations.contains(operation.obj));
     }
 };
 
@@ -401,14 +385,10 @@ struct score_gpu_suitability {
         const double memory =
             memory_score(data_size_bytes, safe_limit(available_gpu_memory, headroom_ratio));
         double factor = 0.5;
-        const int chunkable = is_member(k.chunkable_operations, operation_type);
-        if (chunkable < 0) return nullptr;
-        if (chunkable != 0) {
+        if (k.chunkable_operations.contains(operation_type.obj)) {
             factor = 0.9;
-        } else {
-            const int listed = is_member(k.non_chunkable_operations, operation_type);
-            if (listed < 0) return nullptr;
-            if (listed != 0) factor = 0.7;
+        } else if (k.non_chunkable_operations.contains(operation_type.obj)) {
+            factor = 0.7;
         }
         return PyFloat_FromDouble(factor * memory);
     }

@@ -1,0 +1,65 @@
+// A fixed set of operation names. Lookups probe a small open-addressed table
+// by the str's cached hash: no allocation, no interpreter call on a hit by
+// identity, and cheaper than a set lookup through the C API.
+#pragma once
+
+#include "common/ref.hpp"
+
+#include <array>
+#include <cstring>
+#include <initializer_list>
+
+namespace velkora::accelplan {
+
+class NameSet {
+public:
+    bool build(std::initializer_list<const char*> names) {
+        clear();
+        for (const char* text : names) {
+            Ref name = Ref::steal(PyUnicode_InternFromString(text));
+            if (!name) return false;
+            const Py_hash_t hash = PyObject_Hash(name.get());
+            if (hash == -1) return false;
+            std::size_t i = static_cast<std::size_t>(hash) & kMask;
+            while (slots_[i].name != nullptr) i = (i + 1) & kMask;
+            slots_[i] = {name.release(), hash};
+        }
+        return true;
+    }
+
+    // `name` is an exact str or None (None is never a member).
+    bool contains(PyObject* name) const {
+        if (!PyUnicode_CheckExact(name)) return false;
+        const Py_hash_t hash = PyObject_Hash(name);  // cached after the first time
+        for (std::size_t i = static_cast<std::size_t>(hash) & kMask; slots_[i].name != nullptr;
+             i = (i + 1) & kMask) {
+            if (slots_[i].name == name) return true;
+            if (slots_[i].hash == hash && same_text(slots_[i].name, name)) return true;
+        }
+        return false;
+    }
+
+    void clear() {
+        for (Slot& slot : slots_) {
+            Py_CLEAR(slot.name);
+            slot.hash = 0;
+        }
+    }
+
+private:
+    static bool same_text(PyObject* a, PyObject* b) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+        return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+               std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                           static_cast<std::size_t>(length) * PyUnicode_KIND(a)) == 0;
+    }
+
+    struct Slot {
+        PyObject* name = nullptr;
+        Py_hash_t hash = 0;
+    };
+    static constexpr std::size_t kMask = 31;  // room for twice the largest set
+    std::array<Slot, kMask + 1> slots_{};
+};
+
+}  // namespace velkora::accelplan
