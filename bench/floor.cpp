@@ -1,8 +1,12 @@
-// The floor the modules are measured against: a no-op fast-call function
-// (any positional and keyword arguments) and the bare walk of a list of
-// 2-tuples that reads both floats of each.
+// The floors the modules are measured against: a no-op built-in fast-call
+// function and a no-op object called through the vectorcall slot (the call
+// path of the modules' own function objects), both taking any positional and
+// keyword arguments; and the bare walk of a list of 2-tuples that reads both
+// floats of each.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include <cstddef>
 
 namespace {
 
@@ -26,6 +30,25 @@ PyObject* read_pairs(PyObject*, PyObject* list) {
     return PyFloat_FromDouble(sum);
 }
 
+struct VectorcallNoop {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+};
+
+PyObject* vectorcall_noop(PyObject*, PyObject* const*, size_t, PyObject*) {
+    return Py_NewRef(Py_None);
+}
+
+PyTypeObject vectorcall_noop_type = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "benchfloor.vectorcall_noop";
+    t.tp_basicsize = sizeof(VectorcallNoop);
+    t.tp_vectorcall_offset = offsetof(VectorcallNoop, vectorcall);
+    t.tp_call = PyVectorcall_Call;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL;
+    return t;
+}();
+
 PyMethodDef methods[] = {
     {"noop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(noop)),
      METH_FASTCALL | METH_KEYWORDS, "Accepts any arguments and does nothing."},
@@ -38,4 +61,20 @@ PyModuleDef module = {PyModuleDef_HEAD_INIT, "benchfloor", nullptr, -1, methods,
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_benchfloor() { return PyModule_Create(&module); }
+PyMODINIT_FUNC PyInit_benchfloor() {
+    if (PyType_Ready(&vectorcall_noop_type) < 0) return nullptr;
+    PyObject* m = PyModule_Create(&module);
+    if (m == nullptr) return nullptr;
+    auto* vnoop = PyObject_New(VectorcallNoop, &vectorcall_noop_type);
+    if (vnoop == nullptr) {
+        Py_DECREF(m);
+        return nullptr;
+    }
+    vnoop->vectorcall = vectorcall_noop;
+    if (PyModule_AddObject(m, "vnoop", reinterpret_cast<PyObject*>(vnoop)) < 0) {
+        Py_DECREF(vnoop);
+        Py_DECREF(m);
+        return nullptr;
+    }
+    return m;
+}

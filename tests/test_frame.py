@@ -146,7 +146,7 @@ class ConversionTest(unittest.TestCase):
         # base is returned unchanged for a moderate pressure.
         self.convert([
             (0.45, 0.45),
-            (True, 0.3),
+            (True, 0.8),
             (FloatLike(0.5), 0.5),
             (IndexLike(1), 0.8),
             ("0.5", (TypeError, "must be real number, not str")),
