@@ -1,0 +1,50 @@
+"""Repeated calls leave no references or memory blocks behind."""
+import gc
+import sys
+import unittest
+
+from catalog import CALLS
+from support import SANITIZED
+
+ROUNDS = 200 if SANITIZED else 2000
+
+
+def call_all(calls, rounds):
+    for _ in range(rounds):
+        for func, args in calls:
+            try:
+                func(*args)
+            except Exception:
+                pass
+
+
+class RefLeakTest(unittest.TestCase):
+    def measure(self, calls):
+        call_all(calls, 50)  # warm the interpreter's caches first
+        gc.collect()
+        refcounts = [sys.getrefcount(a) for _, args in calls for a in args]
+        before = sys.getallocatedblocks()
+        call_all(calls, ROUNDS)
+        gc.collect()
+        after = sys.getallocatedblocks()
+        self.assertEqual(refcounts, [sys.getrefcount(a) for _, args in calls for a in args])
+        return after - before
+
+    def test_typical_calls(self):
+        for func, typical, _ in CALLS:
+            with self.subTest(function=func.__name__):
+                growth = self.measure([(func, args) for args in typical])
+                self.assertLess(growth, 20, f"{growth} blocks after {ROUNDS} rounds")
+
+    def test_calls_that_raise(self):
+        for func, _, failing in CALLS:
+            with self.subTest(function=func.__name__):
+                for args in failing:
+                    with self.assertRaises(Exception):
+                        func(*args)
+                growth = self.measure([(func, args) for args in failing])
+                self.assertLess(growth, 20, f"{growth} blocks after {ROUNDS} rounds")
+
+
+if __name__ == "__main__":
+    unittest.main()
