@@ -51,7 +51,9 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     with tempfile.TemporaryDirectory(prefix="velkora-wheel-") as tmp:
         build, stage = Path(tmp, "build"), Path(tmp, "stage")
         _run("cmake", "-S", ROOT, "-B", build, f"-DPython_EXECUTABLE={sys.executable}",
-             "-DCMAKE_BUILD_TYPE=Release")
+             "-DCMAKE_BUILD_TYPE=Release",
+             # pip byte-compiles at install time; a wheel carries sources only.
+             "-DVELKORA_INSTALL_BYTECODE=OFF")
         _run("cmake", "--build", build, "-j", os.cpu_count() or 1)
         _run("cmake", "--install", build, "--prefix", stage)
         info = stage / dist_info

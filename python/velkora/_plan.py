@@ -130,9 +130,9 @@ def build_plan(args):
     if args.headroom is not None:
         headroom, headroom_source = parse_headroom(args.headroom), "given"
     elif pressure is not None:
-        headroom, headroom_source = accelplan.recommend_headroom(pressure), "recommended"
+        headroom, headroom_source = accelplan.recommend_headroom(pressure), "recommended for the pressure"
     else:
-        headroom, headroom_source = accelplan.recommend_headroom(0.0), "recommended (no pressure known)"
+        headroom, headroom_source = accelplan.recommend_headroom(0.0), "recommended; pressure unknown"
 
     needed = accelplan.estimate_allocation_bytes(shape, element_size)
     safe = accelplan.calculate_safe_limit(free, headroom)

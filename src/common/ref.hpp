@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <new>
 #include <utility>
 
 namespace velkora {
@@ -46,6 +47,19 @@ public:
 private:
     explicit Ref(PyObject* obj) noexcept : ptr_(obj) {}
     PyObject* ptr_ = nullptr;
+};
+
+// Storage for a module's constant table that is never destroyed: it must
+// outlive interpreter finalisation at process exit. Built by placement at load
+// time, so the modules need no C++ runtime library.
+template <class T>
+class Immortal {
+public:
+    Immortal() { new (storage_) T(); }
+    T& get() { return *std::launder(reinterpret_cast<T*>(storage_)); }
+
+private:
+    alignas(T) unsigned char storage_[sizeof(T)];
 };
 
 }  // namespace velkora

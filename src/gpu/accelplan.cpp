@@ -19,7 +19,8 @@ struct Constants {
     NameSet non_chunkable_operations;
 };
 // Never destroyed: it must outlive interpreter finalisation at process exit.
-Constants& k = *new Constants();
+Immortal<Constants> constants;
+Constants& k = constants.get();
 
 bool build_constants() {
     k.decision_no_memory = Ref::steal(Py_BuildValue("(iiis)", 2, 0, 1, "No GPU memory available"));

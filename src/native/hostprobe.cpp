@@ -46,7 +46,8 @@ struct Constants {
     Ref backend_defaults;  // the eight entries a backend report starts from
 };
 // Never destroyed: it must outlive interpreter finalisation at process exit.
-Constants& k = *new Constants();
+Immortal<Constants> constants;
+Constants& k = constants.get();
 
 constexpr std::pair<Ref Constants::*, const char*> interned_texts[] = {
     {&Constants::sys, "sys"},

@@ -18,7 +18,8 @@ struct Constants {
     Ref sample_keys[3];
 };
 // Never destroyed: it must outlive interpreter finalisation at process exit.
-Constants& k = *new Constants();
+Immortal<Constants> constants;
+Constants& k = constants.get();
 
 bool build_constants() {
     k.no_prediction = Ref::steal(Py_BuildValue("(iid)", 0, 0, 0.0));
