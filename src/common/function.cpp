@@ -179,8 +179,10 @@ void raise_count_error(const FunctionInfo& info, Py_ssize_t given) {
 }
 
 // Index of the parameter a keyword names, -1 if none; interned names match
-// by identity, others by value.
-Py_ssize_t find_parameter(const FunctionInfo& info, PyObject* key) {
+// by identity, others by value. Callers mostly pass keywords in declaration
+// order, so the parameter at `hint` is tried first.
+Py_ssize_t find_parameter(const FunctionInfo& info, PyObject* key, Py_ssize_t hint) {
+    if (hint < info.count && info.names[hint] == key) return hint;
     for (Py_ssize_t i = 0; i < info.count; ++i) {
         if (info.names[i] == key) return i;
     }
@@ -221,7 +223,7 @@ bool bind_slots(const FunctionInfo& info, PyObject* const* args, Py_ssize_t narg
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", info.name);
             return false;
         }
-        const Py_ssize_t index = find_parameter(info, key);
+        const Py_ssize_t index = find_parameter(info, key, nargs + k);
         if (index < 0) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", info.name,
                          key);

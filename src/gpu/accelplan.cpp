@@ -4,6 +4,7 @@
 #include "gpu/name_set.hpp"
 #include "gpu/planning.hpp"
 
+#include <cstring>
 #include <initializer_list>
 
 namespace velkora::accelplan {
@@ -53,6 +54,28 @@ PyObject* raise_none_has_no_len() {
 }
 
 PyObject* from_bytes(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
+
+// "Chunking into <count> GPU passes", written straight into a new ASCII str:
+// the general formatter cost more than the rest of the decision.
+Ref chunking_message(std::uint64_t count) {
+    static constexpr char prefix[] = "Chunking into ";
+    static constexpr char suffix[] = " GPU passes";
+    char digits[20];
+    std::size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + count % 10);
+        count /= 10;
+    } while (count != 0);
+    const std::size_t length = sizeof prefix - 1 + n + sizeof suffix - 1;
+    Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
+    if (!text) return {};
+    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
+    std::memcpy(out, prefix, sizeof prefix - 1);
+    out += sizeof prefix - 1;
+    while (n != 0) *out++ = digits[--n];
+    std::memcpy(out, suffix, sizeof suffix - 1);
+    return text;
+}
 
 // A chunk shape: `rows` followed by the very entry objects of the shape's tail.
 Ref chunk_shape(PyObject* shape, PyObject* rows) {
@@ -215,8 +238,7 @@ struct decide_allocation_strategy {
         Ref code = Ref::steal(PyLong_FromLong(1));
         Ref size = Ref::steal(from_bytes(d.chunk_size));
         Ref count = Ref::steal(from_bytes(d.chunk_count));
-        Ref message = Ref::steal(PyUnicode_FromFormat(
-            "Chunking into %llu GPU passes", static_cast<unsigned long long>(d.chunk_count)));
+        Ref message = chunking_message(d.chunk_count);
         if (!code || !size || !count || !message) return nullptr;
         Ref decision = Ref::steal(PyTuple_New(4));
         if (!decision) return nullptr;
