@@ -10,6 +10,7 @@ from types import SimpleNamespace as NS
 
 from support import run_python
 
+import velkora.gpu._drivers as drivers
 import velkora.gpu.backend_registry as br
 import velkora.native.hostprobe as hp
 from velkora.gpu.backend_registry import BackendInfo, DeviceInfo, GPUBackendKind, GPUBackendRegistry
@@ -37,7 +38,7 @@ def out(ref):
 def fake_runtime(kind, memories, version, status=None, missing=()):
     """A CUDA driver or HIP runtime answering with `memories` (bytes per device);
     `status` maps a function name to the error it returns."""
-    names = br._RUNTIME_CALLS[kind]
+    names = drivers._RUNTIME_CALLS[kind]
     status = status or {}
 
     def call(name, action):
@@ -157,7 +158,7 @@ class PresenceTest(RegistryCase):
 
 class QueryTest(RegistryCase):
     def query(self, kind, lib):
-        self.patch(br, "_load_library", lambda k: lib)
+        self.patch(drivers, "_load_library", lambda k: lib)
         return br._query(kind)
 
     def test_runtimes(self):
@@ -242,7 +243,7 @@ class ThisHostTest(unittest.TestCase):
             "best = R.get_best_available().info\n"
             "print(repr([caps['detector'], caps['active_backend'], R.detect_available_backends() == {},\n"
             "            best.kind is K.CPU, best.version,\n"
-            "            [m for m in ('ctypes', 'subprocess', 'enum') if m in sys.modules]]))")
+            "            [m for m in ('ctypes', 'subprocess', 'enum', 'velkora.gpu._drivers') if m in sys.modules]]))")
         self.assertEqual(result.stdout.strip(), "['native', 'cpu', True, True, '', []]", result.stderr)
 
 
