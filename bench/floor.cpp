@@ -39,6 +39,16 @@ PyObject* vectorcall_noop(PyObject*, PyObject* const*, size_t, PyObject*) {
     return Py_NewRef(Py_None);
 }
 
+// The same, returning a new float or a new (non-cached) int: what a function
+// must at least pay to hand back its result.
+PyObject* vectorcall_float(PyObject*, PyObject* const*, size_t, PyObject*) {
+    return PyFloat_FromDouble(0.5);
+}
+
+PyObject* vectorcall_int(PyObject*, PyObject* const*, size_t, PyObject*) {
+    return PyLong_FromLong(800);
+}
+
 PyTypeObject vectorcall_noop_type = [] {
     PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
     t.tp_name = "benchfloor.vectorcall_noop";
@@ -65,16 +75,22 @@ PyMODINIT_FUNC PyInit_benchfloor() {
     if (PyType_Ready(&vectorcall_noop_type) < 0) return nullptr;
     PyObject* m = PyModule_Create(&module);
     if (m == nullptr) return nullptr;
-    auto* vnoop = PyObject_New(VectorcallNoop, &vectorcall_noop_type);
-    if (vnoop == nullptr) {
-        Py_DECREF(m);
-        return nullptr;
-    }
-    vnoop->vectorcall = vectorcall_noop;
-    if (PyModule_AddObject(m, "vnoop", reinterpret_cast<PyObject*>(vnoop)) < 0) {
-        Py_DECREF(vnoop);
-        Py_DECREF(m);
-        return nullptr;
+    const struct {
+        const char* name;
+        vectorcallfunc call;
+    } floors[] = {{"vnoop", vectorcall_noop}, {"vfloat", vectorcall_float}, {"vint", vectorcall_int}};
+    for (const auto& floor : floors) {
+        auto* object = PyObject_New(VectorcallNoop, &vectorcall_noop_type);
+        if (object == nullptr) {
+            Py_DECREF(m);
+            return nullptr;
+        }
+        object->vectorcall = floor.call;
+        if (PyModule_AddObject(m, floor.name, reinterpret_cast<PyObject*>(object)) < 0) {
+            Py_DECREF(object);
+            Py_DECREF(m);
+            return nullptr;
+        }
     }
     return m;
 }

@@ -28,14 +28,16 @@ REPEATS = 5 if QUICK else 15
 PROCESSES = 8 if QUICK else 30
 TARGET_SECONDS = 0.01 if QUICK else 0.03
 
-rows = []  # (section, what, figure, ratio, target, verdict, ratio to the built-in floor)
+rows = []  # (section, what, figure, ratio, target, verdict, ratio to the built-in floor,
+#          ratio to the floor returning the same kind of result)
 
 
-def record(section, what, figure, ratio="", target="", ok=None, builtin_ratio=""):
+def record(section, what, figure, ratio="", target="", ok=None, builtin_ratio="",
+           result_ratio=""):
     verdict = "" if ok is None else ("met" if ok else "MISSED")
-    rows.append((section, what, figure, ratio, target, verdict, builtin_ratio))
+    rows.append((section, what, figure, ratio, target, verdict, builtin_ratio, result_ratio))
     print(f"{section:<8} {what:<56} {figure:>14} {ratio:>7} {target:>9} {verdict:<6} "
-          f"{builtin_ratio:>7}", flush=True)
+          f"{builtin_ratio:>7} {result_ratio:>14}", flush=True)
 
 
 def timer(stmt, func, args):
@@ -79,38 +81,46 @@ def call_stmt(names, keywords):
 
 
 SCALARS = [
-    (al, "is_adaptation_beneficial", ("fifo", "lifo", 0.9, 0.8, 0.7, 1, 1.1, 0.6)),
-    (al, "should_skip_adaptation", (100.0, 104.9, 5.0)),
-    (al, "detect_memory_pressure", (81.0, 100.0, 0.8)),
-    (al, "detect_fragmentation_threshold", (0.31, 0.3)),
-    (al, "calculate_adaptation_urgency", (0.3, 0.6, 0.2, True)),
-    (al, "score_pool_recommendation", (0.8, 0.6, 0.7, 0.9)),
-    (ap, "estimate_allocation_bytes", ((1000, 1000), 8, 1.5)),
-    (ap, "calculate_safe_limit", (8_000_000_000, 0.2)),
-    (ap, "decide_allocation_strategy", (2500, 1000, 0.2, True)),
-    (ap, "compute_chunk_shapes", ((10, 4), 8, 100)),
-    (ap, "calculate_optimal_chunks", (2500, 1000, 0.2, 1, 1000)),
-    (ap, "is_oom_error", ("CUDA out of memory. Tried to allocate 2.00 GiB", "RuntimeError")),
-    (ap, "is_chunkable_operation", ("random.randn",)),
-    (ap, "score_gpu_suitability", (640, "zeros", 1000, 0.2)),
-    (ap, "calculate_memory_pressure", (500, 1000)),
-    (ap, "recommend_headroom", (0.7, 0.5)),
+    (al, "is_adaptation_beneficial", "bool", ("fifo", "lifo", 0.9, 0.8, 0.7, 1, 1.1, 0.6)),
+    (al, "should_skip_adaptation", "bool", (100.0, 104.9, 5.0)),
+    (al, "detect_memory_pressure", "bool", (81.0, 100.0, 0.8)),
+    (al, "detect_fragmentation_threshold", "bool", (0.31, 0.3)),
+    (al, "calculate_adaptation_urgency", "float", (0.3, 0.6, 0.2, True)),
+    (al, "score_pool_recommendation", "float", (0.8, 0.6, 0.7, 0.9)),
+    (ap, "estimate_allocation_bytes", "int", ((1000, 1000), 8, 1.5)),
+    (ap, "calculate_safe_limit", "int", (8_000_000_000, 0.2)),
+    (ap, "decide_allocation_strategy", "tuple", (2500, 1000, 0.2, True)),
+    (ap, "compute_chunk_shapes", "list", ((10, 4), 8, 100)),
+    (ap, "calculate_optimal_chunks", "int", (2500, 1000, 0.2, 1, 1000)),
+    (ap, "is_oom_error", "bool", ("CUDA out of memory. Tried to allocate 2.00 GiB", "RuntimeError")),
+    (ap, "is_chunkable_operation", "bool", ("random.randn",)),
+    (ap, "score_gpu_suitability", "float", (640, "zeros", 1000, 0.2)),
+    (ap, "calculate_memory_pressure", "float", (500, 1000)),
+    (ap, "recommend_headroom", "float", (0.7, 0.5)),
 ]
+
+
+
+
+# The floor that returns what the function returns: a bool and a fixed tuple
+# cost nothing to return, a float or an int must be made.
+RESULT_FLOORS = {"bool": "vnoop", "tuple": "vnoop", "float": "vfloat", "int": "vint",
+                 "list": "vnoop"}
 
 
 def bench_scalars():
     import inspect
-    floors = [benchfloor.vnoop, benchfloor.noop]
-    for module, name, args in SCALARS:
+    for module, name, result, args in SCALARS:
         func = getattr(module, name)
         params = list(inspect.signature(func).parameters)
+        floors = [benchfloor.vnoop, benchfloor.noop, getattr(benchfloor, RESULT_FLOORS[result])]
         for keywords in (False, True):
             stmt = call_stmt(params[:len(args)], keywords)
-            ns, (ratio, builtin_ratio) = compare(stmt, func, floors, args)
+            ns, (ratio, builtin_ratio, result_ratio) = compare(stmt, func, floors, args)
             limit = 1.5 if keywords else 1.25
             record("scalar", f"{name} ({'keywords' if keywords else 'positional'})",
                    f"{ns:.1f} ns", f"{ratio:.2f}x", f"<= {limit}x", ratio <= limit,
-                   f"{builtin_ratio:.2f}x")
+                   f"{builtin_ratio:.2f}x", f"{result_ratio:.2f}x ({result})")
 
 
 def history(n):
@@ -259,8 +269,9 @@ def machine():
 
 
 def write_results():
-    header = ("| section | what | figure | ratio | target | verdict | ratio to built-in |\n"
-              "| --- | --- | --- | --- | --- | --- | --- |\n")
+    header = ("| section | what | figure | ratio | target | verdict | ratio to built-in "
+              "| ratio to same-result floor |\n"
+              "| --- | --- | --- | --- | --- | --- | --- | --- |\n")
     body = "".join(f"| {' | '.join(str(c) for c in r)} |\n" for r in rows)
     text = (f"# Benchmark results\n\nMachine: {machine()}\n\n"
             f"Date: {datetime.datetime.now().isoformat(timespec='seconds')}\n\n"
@@ -268,7 +279,9 @@ def write_results():
             "arguments (the call path of the modules' own function objects), net of the "
             "timing loop; the last column gives the ratio to a no-op built-in fast-call "
             "function, which the interpreter calls through a specialised instruction that "
-            "only built-in functions get. History ratios are to a bare native walk reading "
+            "only built-in functions get; the next gives the ratio to the vectorcall no-op "
+            "that returns a new result of the function's kind (a float, an int), the least "
+            "a function with that result can cost. History ratios are to a bare native walk reading "
             "both floats of every 2-tuple. All ratios are interleaved in the same run. "
             "Figures are medians of "
             f"{REPEATS} runs; process figures of {PROCESSES} fresh interpreters.\n\n"
@@ -278,7 +291,7 @@ def write_results():
 
 def main():
     print(f"{'section':<8} {'what':<56} {'figure':>14} {'ratio':>7} {'target':>9} {'':<6} "
-          f"{'builtin':>7}")
+          f"{'builtin':>7} {'same result':>14}")
     bench_scalars()
     bench_histories()
     bench_windowed()

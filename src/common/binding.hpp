@@ -176,9 +176,18 @@ struct Binder {
             return F::run();
         } else {
             PyObject* slots[N];
-            if (kwnames == nullptr && nargs >= R && nargs <= static_cast<Py_ssize_t>(N)) {
+            // Fast path: positional arguments followed by keywords that name
+            // the next parameters in declaration order (the interned names
+            // match by identity), which is how callers mostly write calls.
+            const Py_ssize_t given =
+                nargs + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
+            bool in_order = given >= R && given <= static_cast<Py_ssize_t>(N);
+            for (Py_ssize_t k = 0; in_order && k < given - nargs; ++k) {
+                in_order = PyTuple_GET_ITEM(kwnames, k) == names[nargs + k];
+            }
+            if (in_order) {
                 for (std::size_t i = 0; i < N; ++i) {
-                    slots[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
+                    slots[i] = static_cast<Py_ssize_t>(i) < given ? args[i] : nullptr;
                 }
             } else if (!bind_slots(info, args, nargs, kwnames, slots)) {
                 return nullptr;

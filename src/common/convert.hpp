@@ -5,6 +5,7 @@
 #include "common/ref.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 namespace velkora {
 
@@ -68,6 +69,16 @@ inline bool to_bool(PyObject* obj, bool& out) {
     if (truth < 0) return false;
     out = truth != 0;
     return true;
+}
+
+// Equality of two str objects, identity first; cheaper than the general
+// comparison, which orders as well.
+inline bool str_equal(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<std::size_t>(length) * PyUnicode_KIND(a)) == 0;
 }
 
 // Saturating conversions of doubles to integers; the caller never hands them

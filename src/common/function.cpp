@@ -187,7 +187,7 @@ Py_ssize_t find_parameter(const FunctionInfo& info, PyObject* key, Py_ssize_t hi
         if (info.names[i] == key) return i;
     }
     for (Py_ssize_t i = 0; i < info.count; ++i) {
-        if (PyUnicode_Compare(info.names[i], key) == 0) return i;
+        if (str_equal(info.names[i], key)) return i;
     }
     return -1;
 }

@@ -3,10 +3,9 @@
 // identity, and cheaper than a set lookup through the C API.
 #pragma once
 
-#include "common/ref.hpp"
+#include "common/convert.hpp"
 
 #include <array>
-#include <cstring>
 #include <initializer_list>
 
 namespace velkora::accelplan {
@@ -34,7 +33,7 @@ public:
         for (std::size_t i = static_cast<std::size_t>(hash) & kMask; slots_[i].name != nullptr;
              i = (i + 1) & kMask) {
             if (slots_[i].name == name) return true;
-            if (slots_[i].hash == hash && same_text(slots_[i].name, name)) return true;
+            if (slots_[i].hash == hash && str_equal(slots_[i].name, name)) return true;
         }
         return false;
     }
@@ -47,13 +46,6 @@ public:
     }
 
 private:
-    static bool same_text(PyObject* a, PyObject* b) {
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-        return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
-               std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                           static_cast<std::size_t>(length) * PyUnicode_KIND(a)) == 0;
-    }
-
     struct Slot {
         PyObject* name = nullptr;
         Py_hash_t hash = 0;

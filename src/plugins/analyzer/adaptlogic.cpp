@@ -410,8 +410,8 @@ struct is_adaptation_beneficial {
         PyObject* current = current_pool.obj;
         PyObject* recommended = recommended_pool.obj;
         const bool same_pool =
-            current == recommended || (current != Py_None && recommended != Py_None &&
-                                       PyUnicode_Compare(current, recommended) == 0);
+            current == recommended ||
+            (current != Py_None && recommended != Py_None && str_equal(current, recommended));
         if (same_pool) return py_bool(false);
         if (recommendation_confidence < min_confidence) return py_bool(false);
         if (trigger_code == 0) return py_bool(recommendation_score > 0.5);
