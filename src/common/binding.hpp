@@ -239,4 +239,11 @@ bool define(PyObject* module) {
 // Results.
 inline PyObject* py_bool(bool value) { return Py_NewRef(value ? Py_True : Py_False); }
 
+// What taking len() of a None list or shape raises; the bodies that need a
+// length fail with it when handed None.
+inline PyObject* raise_none_has_no_len() {
+    PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+    return nullptr;
+}
+
 }  // namespace velkora

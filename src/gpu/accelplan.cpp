@@ -48,11 +48,6 @@ bool build_operation_sets() {
                                              "argsort"});
 }
 
-PyObject* raise_none_has_no_len() {
-    PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-    return nullptr;
-}
-
 PyObject* from_bytes(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
 
 // "Chunking into <count> GPU passes", written straight into a new ASCII str:

@@ -33,11 +33,6 @@ bool build_constants() {
 
 void release_constants() { k = Constants{}; }
 
-PyObject* raise_no_len() {
-    PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-    return nullptr;
-}
-
 bool raise_index_error() {
     PyErr_SetString(PyExc_IndexError, "list index out of range");
     return false;
@@ -284,7 +279,7 @@ struct detect_workload_characteristics_change {
     )";
     static constexpr std::array params{Param{"pattern_history"}, Param{"change_threshold", 0.3}};
     static PyObject* run(List pattern_history, double change_threshold) {
-        if (pattern_history.is_none()) return raise_no_len();
+        if (pattern_history.is_none()) return raise_none_has_no_len();
         PyObject* history = pattern_history.obj;
         const Py_ssize_t n = PyList_GET_SIZE(history);
         if (n < 6) return k.no_change.new_ref();
@@ -330,7 +325,7 @@ struct detect_dominant_pattern {
     )";
     static constexpr std::array params{Param{"patterns"}, Param{"window_size", 5}};
     static PyObject* run(List patterns, std::int32_t window_size) {
-        if (patterns.is_none()) return raise_no_len();
+        if (patterns.is_none()) return raise_none_has_no_len();
         PyObject* list = patterns.obj;
         const Py_ssize_t n = PyList_GET_SIZE(list);
         if (n == 0) return k.mixed.new_ref();
@@ -591,7 +586,7 @@ struct predict_resource_requirements {
     static constexpr std::array params{Param{"allocation_history"},
                                        Param{"prediction_horizon_seconds"}};
     static PyObject* run(List allocation_history, double prediction_horizon_seconds) {
-        if (allocation_history.is_none()) return raise_no_len();
+        if (allocation_history.is_none()) return raise_none_has_no_len();
         PyObject* history = allocation_history.obj;
         const Py_ssize_t n = PyList_GET_SIZE(history);
         if (n < 10) return k.no_prediction.new_ref();
