@@ -42,13 +42,24 @@ bool long_to_int32(PyObject* value, std::int32_t& out) {
 }
 
 bool long_to_uint64(PyObject* value, std::uint64_t& out) {
-    if (_PyLong_Sign(value) < 0) {
+    // Byte counts mostly fit a signed 64-bit value, whose conversion is a
+    // short loop; the unsigned one goes through a byte array.
+    int overflow = 0;
+    const long long wide = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow == 0) {
+        if (wide == -1 && PyErr_Occurred()) return false;
+        if (wide >= 0) {
+            out = static_cast<std::uint64_t>(wide);
+            return true;
+        }
+    }
+    if (overflow < 0 || (overflow == 0 && wide < 0)) {
         PyErr_SetString(PyExc_OverflowError, "can't convert negative value to uint64_t");
         return false;
     }
-    const unsigned long long wide = PyLong_AsUnsignedLongLong(value);
-    if (wide == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-    out = static_cast<std::uint64_t>(wide);
+    const unsigned long long unsigned_wide = PyLong_AsUnsignedLongLong(value);
+    if (unsigned_wide == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = static_cast<std::uint64_t>(unsigned_wide);
     return true;
 }
 
