@@ -29,7 +29,9 @@ public:
     // `name` is an exact str or None (None is never a member).
     bool contains(PyObject* name) const {
         if (!PyUnicode_CheckExact(name)) return false;
-        const Py_hash_t hash = PyObject_Hash(name);  // cached after the first time
+        // A str caches its hash in the object; computed once when absent.
+        Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(name)->hash;
+        if (hash == -1) hash = PyObject_Hash(name);
         for (std::size_t i = static_cast<std::size_t>(hash) & kMask; slots_[i].name != nullptr;
              i = (i + 1) & kMask) {
             if (slots_[i].name == name) return true;
