@@ -275,6 +275,15 @@ class FunctionObjectTest(unittest.TestCase):
         self.assertIn("recommend_headroom(current_pressure, base_headroom=0.5)", text)
         self.assertIn("Recommend headroom ratio based on current memory pressure.", text)
 
+    def test_pickles_by_name_and_cannot_be_instantiated(self):
+        import copy
+        import pickle
+        func = accelplan.calculate_safe_limit
+        self.assertIs(pickle.loads(pickle.dumps(func)), func)
+        self.assertIs(copy.deepcopy(func), func)
+        with self.assertRaises(TypeError):
+            type(func)()
+
     def test_behaves_as_a_plain_function_on_classes(self):
         class Holder:
             limit = accelplan.calculate_safe_limit
