@@ -23,3 +23,15 @@ def run_python(code, *args, env=None, timeout=60):
 
 def message(exc_info):
     return str(exc_info.exception)
+
+
+class FloatLike:
+    """A number known only through __float__, which runs `hook` first."""
+
+    def __init__(self, value, hook=None):
+        self.value, self.hook = value, hook
+
+    def __float__(self):
+        if self.hook:
+            self.hook()
+        return self.value

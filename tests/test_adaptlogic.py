@@ -3,17 +3,9 @@ import unittest
 
 import velkora.plugins.analyzer.adaptlogic as al
 
+from support import FloatLike
+
 NAN, INF = float("nan"), float("inf")
-
-
-class FloatLike:
-    def __init__(self, value, hook=None):
-        self.value, self.hook = value, hook
-
-    def __float__(self):
-        if self.hook:
-            self.hook()
-        return self.value
 
 
 def raising_midway():

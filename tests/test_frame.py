@@ -12,15 +12,7 @@ import velkora.gpu.accelplan as accelplan
 import velkora.native.hostprobe as hostprobe
 import velkora.plugins.analyzer.adaptlogic as adaptlogic
 
-from support import run_python
-
-
-class FloatLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
+from support import FloatLike, run_python
 
 
 class IndexLike:
