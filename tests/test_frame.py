@@ -14,6 +14,9 @@ import velkora.plugins.analyzer.adaptlogic as adaptlogic
 
 from support import FloatLike, run_python
 
+MODULES = ("velkora.native.hostprobe", "velkora.gpu.accelplan",
+           "velkora.plugins.analyzer.adaptlogic")
+
 
 class IndexLike:
     def __init__(self, value):
@@ -305,36 +308,106 @@ class LifecycleTest(unittest.TestCase):
             "velkora.plugins.analyzer.adaptlogic|Velkora Adaptlogic Cython module loaded - IP protected",
         ])
 
-    def test_sub_interpreter_is_refused(self):
-        result = self.run_ok(
-            "import sys, _xxsubinterpreters as si\n"
-            "import velkora.native.hostprobe\n"
-            "interp = si.create()\n"
-            "for name in ('velkora.native.hostprobe', 'velkora.gpu.accelplan'):\n"
-            "    try:\n"
-            "        si.run_string(interp, f'import sys; sys.path[:0] = {sys.path!r}\\nimport {name}')\n"
-            "    except Exception as e:\n"
-            "        print(e)\n")
-        expected = ("<class 'ImportError'>: Interpreter change detected - this module can only be "
-                    "loaded into one interpreter per process.")
-        self.assertEqual(result.stdout.splitlines(), [expected, expected])
+    def run_per_module(self, code):
+        """Runs `code` in a fresh interpreter for each module (sys.argv[1] is its
+        name) and yields the module's name and the printed lines."""
+        for name in MODULES:
+            with self.subTest(module=name):
+                yield name, self.run_ok(code % {"name": name}).stdout.splitlines()
 
-    def test_second_module_object_cannot_be_initialised(self):
-        result = self.run_ok(
-            "import importlib.util\n"
-            "spec = importlib.util.find_spec('velkora.gpu.accelplan')\n"
+    def test_the_first_interpreter_to_import_wins(self):
+        refused = ("ImportError: Interpreter change detected - this module can only be loaded "
+                   "into one interpreter per process.")
+        # Each row: what the child does in order; "sub" imports in a fresh
+        # sub-interpreter, "main" in the main one, "destroy" ends the sub-interpreter.
+        rows = [
+            (("main", "sub"), ["main ok", refused]),
+            (("sub", "main"), ["sub ok", refused]),
+            (("sub", "destroy", "main"), ["sub ok", refused]),
+            (("sub", "sub"), ["sub ok", "sub ok"]),
+        ]
+        code = (
+            "import importlib, sys, _xxsubinterpreters as si\n"
+            "interp = None\n"
+            "for step in sys.argv[1:]:\n"
+            "    if step == 'destroy':\n"
+            "        si.destroy(interp)\n"
+            "        continue\n"
+            "    try:\n"
+            "        if step == 'main':\n"
+            "            importlib.import_module('%(name)s')\n"
+            "        else:\n"
+            "            interp = interp or si.create()\n"
+            "            si.run_string(interp, f'import sys; sys.path[:0] = {sys.path!r}\\n'\n"
+            "                                  'import %(name)s')\n"
+            "        print(step, 'ok')\n"
+            "    except si.RunFailedError as e:\n"
+            "        print(str(e).replace(\"<class 'ImportError'>\", 'ImportError'))\n"
+            "    except ImportError as e:\n"
+            "        print('ImportError:', e)\n")
+        for name in MODULES:
+            for steps, expected in rows:
+                with self.subTest(module=name, steps=steps):
+                    result = run_python(code % {"name": name}, *steps)
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assertEqual(result.stdout.splitlines(), expected)
+
+    def test_create_makes_one_object_and_exec_accepts_only_it(self):
+        again = "Module '%s' has already been imported. Re-initialisation is not supported."
+        code = (
+            "import ctypes, importlib.util, sys, types\n"
+            "api = ctypes.pythonapi\n"
+            "api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]\n"
+            "api.PyModule_GetDef.argtypes = [ctypes.py_object]\n"
+            "api.PyModule_GetDef.restype = ctypes.c_void_p\n"
+            "spec = importlib.util.find_spec('%(name)s')\n"
+            "short = spec.name.rpartition('.')[2]\n"
+            "init = getattr(ctypes.PyDLL(spec.origin), 'PyInit_' + short)\n"
+            "init.restype = ctypes.c_void_p\n"
+            "def exec_foreign(definition):\n"
+            "    try:\n"
+            "        api.PyModule_ExecDef(types.ModuleType('foreign'), definition)\n"
+            "    except RuntimeError as e:\n"
+            "        print(e)\n"
+            "exec_foreign(init())\n"
             "first = importlib.util.module_from_spec(spec)\n"
             "second = importlib.util.module_from_spec(spec)\n"
             "spec.loader.exec_module(first)\n"
-            "spec.loader.exec_module(first)\n"
-            "try:\n"
-            "    spec.loader.exec_module(second)\n"
-            "except RuntimeError as e:\n"
-            "    print(e)\n"
-            "print(importlib.util.module_from_spec(spec) is first)\n")
-        self.assertEqual(result.stdout.splitlines(), [
-            "Module 'accelplan' has already been imported. Re-initialisation is not supported.",
-            "True"])
+            "spec.loader.exec_module(second)\n"
+            "print(first is second, sys.modules[spec.name] is first)\n"
+            "exec_foreign(api.PyModule_GetDef(first))\n")
+        for name, lines in self.run_per_module(code):
+            short = name.rpartition(".")[2]
+            self.assertEqual(lines, [again % short, "True True", again % short])
+
+    def test_imports_go_through_a_replaced_import_function(self):
+        # The spy records the statements made from the module's own namespace:
+        # (name, locals is its globals, fromlist, level).
+        code = (
+            "import builtins, sys\n"
+            "original, calls = builtins.__import__, []\n"
+            "def spy(name, globals=None, locals=None, fromlist=(), level=0):\n"
+            "    if globals is not None and globals.get('__name__') == '%(name)s':\n"
+            "        calls.append((name, locals is globals, fromlist, level))\n"
+            "        if name == 'velkora.gpu.backend_registry':\n"
+            "            raise ImportError('refused by the spy')\n"
+            "    return original(name, globals, locals, fromlist, level)\n"
+            "builtins.__import__ = spy\n"
+            "import %(name)s as m\n"
+            "if hasattr(m, 'detect_gpu_backends'):\n"
+            "    m.detect_gpu_backends(); m.detect_python_version()\n"
+            "for call in calls:\n"
+            "    print(*call)\n")
+        registry = "velkora.gpu.backend_registry False ('GPUBackendRegistry', 'GPUBackendKind') 0"
+        expected = {
+            "velkora.native.hostprobe": ["sys True None 0", "os True None 0", "time True None 0",
+                                         registry, "subprocess False None 0",
+                                         "_xxsubinterpreters False None 0"],
+            "velkora.gpu.accelplan": ["logging True None 0"],
+            "velkora.plugins.analyzer.adaptlogic": ["logging True None 0"],
+        }
+        for name, lines in self.run_per_module(code):
+            self.assertEqual(lines, expected[name])
 
     def test_failed_body_reports_init_entry_and_a_retry_starts_over(self):
         result = self.run_ok(

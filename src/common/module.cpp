@@ -2,11 +2,18 @@
 
 #include <frameobject.h>
 
+#include <cstring>
+
 namespace velkora {
 
 namespace {
 
-ModuleState& state_of(PyModuleDef* def) { return *reinterpret_cast<ModuleState*>(def); }
+// This library's module (see ModuleState); set by init_module.
+ModuleState* this_module = nullptr;
+
+constexpr const char* interpreter_change_message =
+    "Interpreter change detected - this module can only be loaded into one interpreter per "
+    "process.";
 
 bool copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char* to,
                     bool skip_none) {
@@ -22,18 +29,7 @@ bool copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char
     return PyDict_SetItemString(dict, to, value.get()) == 0;
 }
 
-PyObject* create_module(PyObject* spec, PyModuleDef* def) {
-    ModuleState& state = state_of(def);
-    const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (current < 0) return nullptr;
-    std::int64_t recorded = -1;
-    if (!state.interpreter_id.compare_exchange_strong(recorded, current) && recorded != current) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one "
-                        "interpreter per process.");
-        return nullptr;
-    }
-    if (state.module != nullptr) return Py_NewRef(state.module);
+PyObject* make_module(PyObject* spec) {
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
@@ -46,6 +42,30 @@ PyObject* create_module(PyObject* spec, PyModuleDef* def) {
         return nullptr;
     }
     return module.release();
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) {
+    ModuleState& state = *this_module;
+    const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current < 0) return nullptr;
+    // Claim the process for this interpreter before touching any state: the
+    // module object of another interpreter may belong to one already destroyed.
+    std::int64_t recorded = no_interpreter;
+    const bool claimed = state.interpreter_id.compare_exchange_strong(recorded, current);
+    if (!claimed && recorded != current) {
+        PyErr_SetString(PyExc_ImportError, interpreter_change_message);
+        return nullptr;
+    }
+    if (state.module != nullptr) return Py_NewRef(state.module);
+    PyObject* module = make_module(spec);
+    if (module == nullptr) {
+        // Only a successful create records the interpreter.
+        if (claimed) state.interpreter_id.store(no_interpreter);
+        return nullptr;
+    }
+    state.module = Py_NewRef(module);
+    state.initialised = false;
+    return module;
 }
 
 // Adds a traceback entry "init <qualified name>" to the pending exception.
@@ -90,16 +110,18 @@ bool register_in_sys_modules(PyObject* module, const char* qualified_name) {
 }
 
 int exec_module(PyObject* module) {
-    ModuleState& state = state_of(PyModule_GetDef(module));
+    ModuleState& state = *this_module;
     const ModuleDescription& d = *state.description;
-    if (state.module != nullptr) {
-        if (state.module == module) return 0;
+    // Only the object this process's create step made may be initialised, and
+    // only once; any other (a second object, one made elsewhere) is refused.
+    if (module != state.module) {
         PyErr_Format(PyExc_RuntimeError,
                      "Module '%s' has already been imported. Re-initialisation is not supported.",
                      d.short_name);
         return -1;
     }
-    state.module = Py_NewRef(module);
+    if (state.initialised) return 0;
+    state.initialised = true;  // the body's own imports may re-enter this step
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     const bool ok = builtins && PyModule_AddObjectRef(module, "__builtins__", builtins.get()) == 0 &&
                     check_runtime_version(d.qualified_name) && d.build_constants() &&
@@ -109,7 +131,9 @@ int exec_module(PyObject* module) {
     add_init_traceback(d.qualified_name);
     // A failed initialisation leaves nothing behind, so a later import starts
     // over instead of handing out a half-built module.
+    state.initialised = false;
     Py_CLEAR(state.module);
+    state.interpreter_id.store(no_interpreter);
     d.release_constants();
     return -1;
 }
@@ -117,11 +141,12 @@ int exec_module(PyObject* module) {
 }  // namespace
 
 PyObject* init_module(ModuleState& state, const ModuleDescription& description) {
+    this_module = &state;
     state.description = &description;
     state.slots[0] = {Py_mod_create, reinterpret_cast<void*>(&create_module)};
     state.slots[1] = {Py_mod_exec, reinterpret_cast<void*>(&exec_module)};
     // Declared so that a sub-interpreter's import reaches the create step,
-    // which refuses it with the one-interpreter message.
+    // where the one-interpreter rule decides.
     state.slots[2] = {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED};
     state.slots[3] = {0, nullptr};
     state.def = {PyModuleDef_HEAD_INIT,
@@ -136,9 +161,73 @@ PyObject* init_module(ModuleState& state, const ModuleDescription& description) 
     return PyModuleDef_Init(&state.def);
 }
 
+namespace {
+
+// Borrowed entry of a dict under a str key, null (with an error only if one
+// occurred) when absent. The key object is made in the calling interpreter:
+// nothing is cached across interpreters.
+PyObject* dict_item(PyObject* dict, const char* key) {
+    Ref name = Ref::steal(PyUnicode_FromString(key));
+    return name ? PyDict_GetItemWithError(dict, name.get()) : nullptr;
+}
+
+}  // namespace
+
+PyObject* builtins_of(PyObject* globals) {
+    PyObject* builtins = dict_item(globals, "__builtins__");
+    if (builtins != nullptr && PyModule_Check(builtins)) builtins = PyModule_GetDict(builtins);
+    if (builtins != nullptr && PyDict_Check(builtins)) return builtins;
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__builtins__ not found");
+    return nullptr;
+}
+
+namespace {
+
+// The interpreter's own `__import__`: the builtin function of that name bound
+// to the builtins module.
+bool is_original_import(PyObject* func) {
+    if (!PyCFunction_Check(func)) return false;
+    const PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(func)->m_ml;
+    PyObject* self = PyCFunction_GET_SELF(func);
+    if (def == nullptr || std::strcmp(def->ml_name, "__import__") != 0 || self == nullptr ||
+        !PyModule_Check(self)) {
+        return false;
+    }
+    const char* owner = PyModule_GetName(self);
+    if (owner == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    return std::strcmp(owner, "builtins") == 0;
+}
+
+}  // namespace
+
+Ref import_statement(PyObject* globals, PyObject* builtins, PyObject* locals, PyObject* name,
+                     PyObject* fromlist) {
+    Ref import_func = Ref::borrow(dict_item(builtins, "__import__"));
+    if (!import_func) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        return Ref();
+    }
+    if (is_original_import(import_func.get())) {
+        return Ref::steal(PyImport_ImportModuleLevelObject(name, globals, locals, fromlist, 0));
+    }
+    Ref level = Ref::steal(PyLong_FromLong(0));
+    if (!level) return Ref();
+    PyObject* args[] = {name, globals, locals != nullptr ? locals : Py_None,
+                        fromlist != nullptr ? fromlist : Py_None, level.get()};
+    return Ref::steal(PyObject_Vectorcall(import_func.get(), args, 5, nullptr));
+}
+
 bool import_as(PyObject* module, const char* name) {
-    Ref imported = Ref::steal(PyImport_ImportModule(name));
-    return imported && PyObject_SetAttrString(module, name, imported.get()) == 0;
+    PyObject* globals = PyModule_GetDict(module);
+    PyObject* builtins = builtins_of(globals);
+    Ref bound_name = Ref::steal(PyUnicode_InternFromString(name));
+    if (builtins == nullptr || !bound_name) return false;
+    // Module-level code: its locals are its globals.
+    Ref imported = import_statement(globals, builtins, globals, bound_name.get(), nullptr);
+    return imported && PyDict_SetItem(globals, bound_name.get(), imported.get()) == 0;
 }
 
 bool log_load_line(PyObject* module, const char* line) {

@@ -205,10 +205,9 @@ Ref call_method(const Ref& obj, const Ref& name) {
 Ref call_method(const Ref& obj, const Ref& name, PyObject* arg) {
     return Ref::steal(PyObject_CallMethodOneArg(obj.get(), name.get(), arg));
 }
-// `import <name>` inside a function.
+// `import <name>` (or `from <name> import ...` with a fromlist) inside a function.
 Ref import_module(const Ref& name, PyObject* fromlist = nullptr) {
-    return Ref::steal(
-        PyImport_ImportModuleLevelObject(name.get(), k.globals, nullptr, fromlist, 0));
+    return import_statement(k.globals, k.builtins, nullptr, name.get(), fromlist);
 }
 
 // --- cores --------------------------------------------------------------
@@ -772,15 +771,10 @@ namespace {
 
 bool run_body(PyObject* module) {
     k.globals = PyModule_GetDict(module);
-    // The builtins the frame bound as `__builtins__`: module-level code falls
-    // back to them.
-    PyObject* builtins = PyDict_GetItemString(k.globals, "__builtins__");
-    k.builtins =
-        builtins != nullptr && PyModule_Check(builtins) ? PyModule_GetDict(builtins) : nullptr;
-    if (k.builtins == nullptr) {
-        PyErr_SetString(PyExc_ImportError, "init velkora.native.hostprobe: no builtins");
-        return false;
-    }
+    // The builtins the frame bound as `__builtins__`: name lookups fall back
+    // to them and import statements use their `__import__`.
+    k.builtins = builtins_of(k.globals);
+    if (k.builtins == nullptr) return false;
     return import_as(module, "sys") && import_as(module, "os") && import_as(module, "time") &&
            define<detect_physical_cores>(module) && define<detect_numa_nodes>(module) &&
            define<detect_gpu_backends>(module) && define<detect_python_version>(module) &&
