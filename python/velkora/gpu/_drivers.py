@@ -2,25 +2,34 @@
 the HIP runtime and the Level Zero loader. Imported only where the registry's
 presence checks found a vendor's device or driver files."""
 import sys
+from typing import Any, Callable, Sequence
 
-from velkora.gpu.backend_registry import (
-    _CUDA, _GIB, _ONEAPI, _ROCM, BackendInfo, DeviceInfo, _windows_libraries)
+from velkora.gpu._backend_types import (
+    CUDA as _CUDA, GIB as _GIB, ONEAPI as _ONEAPI, ROCM as _ROCM, BackendInfo, DeviceInfo,
+    GPUBackendKind, windows_libraries)
+
+# A loaded driver library; its functions are looked up by name (ctypes
+# libraries in use, stand-ins in the tests).
+_Library = Any
 
 
-_LINUX_LIBRARIES = {
+_LINUX_LIBRARIES: dict[GPUBackendKind, tuple[str, ...]] = {
     _CUDA: ("libcuda.so.1", "/usr/lib/wsl/lib/libcuda.so.1"),
     _ROCM: ("libamdhip64.so", "libamdhip64.so.6", "libamdhip64.so.5", "/opt/rocm/lib/libamdhip64.so"),
     _ONEAPI: ("libze_loader.so.1", "libze_loader.so"),
 }
 
 
-def _load_library(kind):
+def _load_library(kind: GPUBackendKind) -> _Library | None:
     """The backend's driver library, or None where no candidate loads."""
     import ctypes
 
-    windows = sys.platform == "win32"
-    loader = ctypes.WinDLL if windows else ctypes.CDLL
-    for candidate in _windows_libraries(kind) if windows else _LINUX_LIBRARIES[kind]:
+    if sys.platform == "win32":
+        loader: Callable[[str], _Library] = ctypes.WinDLL
+        candidates: Sequence[str] = windows_libraries(kind)
+    else:
+        loader, candidates = ctypes.CDLL, _LINUX_LIBRARIES[kind]
+    for candidate in candidates:
         try:
             return loader(candidate)
         except OSError:
@@ -28,14 +37,14 @@ def _load_library(kind):
     return None
 
 
-def _check(status):
+def _check(status: int) -> None:
     if status != 0:
         raise OSError(f"driver call failed with status {status}")
 
 
 # The CUDA driver and the HIP runtime answer the same questions in the same
 # shape: device count, version, device handle, total memory, device name.
-_RUNTIME_CALLS = {
+_RUNTIME_CALLS: dict[GPUBackendKind, tuple[str, str, str, str, str]] = {
     _CUDA: ("cuDeviceGetCount", "cuDriverGetVersion", "cuDeviceGet", "cuDeviceTotalMem_v2",
             "cuDeviceGetName"),
     _ROCM: ("hipGetDeviceCount", "hipRuntimeGetVersion", "hipDeviceGet", "hipDeviceTotalMem",
@@ -43,7 +52,7 @@ _RUNTIME_CALLS = {
 }
 
 
-def _query_runtime(lib, kind):
+def _query_runtime(lib: _Library, kind: GPUBackendKind) -> BackendInfo:
     import ctypes
 
     get_count, get_version, get_device, total_memory, get_name = (
@@ -53,7 +62,7 @@ def _query_runtime(lib, kind):
     count, number = ctypes.c_int(), ctypes.c_int()
     _check(get_count(ctypes.byref(count)))
     _check(get_version(ctypes.byref(number)))
-    devices = []
+    devices: list[DeviceInfo] = []
     for index in range(count.value):
         device, total = ctypes.c_int(), ctypes.c_size_t()
         name = ctypes.create_string_buffer(256)
@@ -80,7 +89,7 @@ _ZE_CTYPES = {"u8": "c_uint8", "u32": "c_uint32", "u64": "c_uint64", "ptr": "c_v
               "char": "c_char"}
 
 
-def _structure(ctypes, layout):
+def _structure(ctypes: Any, layout: str) -> Any:
     fields = []
     for field in layout.split():
         name, _, spec = field.partition(":")
@@ -92,7 +101,7 @@ def _structure(ctypes, layout):
     return type("ZeStructure", (ctypes.Structure,), {"_fields_": fields})
 
 
-def _query_level_zero(lib, kind):
+def _query_level_zero(lib: _Library, kind: GPUBackendKind) -> BackendInfo:
     import ctypes
 
     handle = ctypes.c_void_p
@@ -106,7 +115,7 @@ def _query_level_zero(lib, kind):
     lib.zeDeviceGetProperties.argtypes = (handle, ctypes.POINTER(Device))
     lib.zeDeviceGetMemoryProperties.argtypes = (handle, count_p, ctypes.POINTER(Memory))
 
-    def listing(call, *args):
+    def listing(call: Callable[..., int], *args: Any) -> list[Any]:
         count = ctypes.c_uint32()
         _check(call(*args, ctypes.byref(count), None))
         items = (handle * count.value)()
@@ -114,7 +123,7 @@ def _query_level_zero(lib, kind):
         return items[:count.value]
 
     _check(lib.zeInit(1))  # GPU drivers only
-    version, devices = "", []
+    version, devices = "", list[DeviceInfo]()
     for driver in listing(lib.zeDriverGet):
         for device in listing(lib.zeDeviceGet, driver):
             properties = Device(stype=0x3)  # the structure-type tags drivers check
@@ -137,10 +146,10 @@ def _query_level_zero(lib, kind):
     return BackendInfo(kind, version, devices)
 
 
-_QUERIES = {_CUDA: _query_runtime, _ROCM: _query_runtime, _ONEAPI: _query_level_zero}
+_QUERIES: dict[GPUBackendKind, Callable[[_Library, GPUBackendKind], BackendInfo]] = {_CUDA: _query_runtime, _ROCM: _query_runtime, _ONEAPI: _query_level_zero}
 
 
-def query(kind):
+def query(kind: GPUBackendKind) -> BackendInfo | None:
     """The backend's information, or None where it offers no usable device."""
     try:
         lib = _load_library(kind)

@@ -12,73 +12,13 @@ small and loads nothing beyond `os` and `sys` until a driver shows up.
 import os
 import sys
 
+from velkora.gpu._backend_types import (
+    CPU as _CPU, CUDA as _CUDA, ONEAPI as _ONEAPI, ROCM as _ROCM, BackendInfo, DeviceInfo,
+    GPUBackendKind, windows_libraries as _windows_libraries)
 
-class _KindType(type):
-    # The enumeration protocol without `enum`, whose import alone takes
-    # several milliseconds, more than the whole probe may.
-    def __iter__(cls):
-        return iter(cls._members)
+__all__ = ["BackendInfo", "DeviceInfo", "GPUBackend", "GPUBackendKind", "GPUBackendRegistry"]
 
-    def __call__(cls, value):
-        for member in cls._members:
-            if member.value == value:
-                return member
-        raise ValueError(f"{value!r} is not a valid {cls.__name__}")
-
-
-class GPUBackendKind(metaclass=_KindType):
-    """A compute backend: CUDA, ROCm, oneAPI, or the CPU where no GPU is usable."""
-
-    __slots__ = ("name", "value")
-
-    def __repr__(self):
-        return f"<GPUBackendKind.{self.name}: {self.value!r}>"
-
-    def __reduce__(self):
-        return GPUBackendKind, (self.value,)
-
-
-def _member(name, value):
-    member = object.__new__(GPUBackendKind)
-    member.name, member.value = name, value
-    setattr(GPUBackendKind, name, member)
-    return member
-
-
-_CUDA, _ROCM, _ONEAPI, _CPU = GPUBackendKind._members = tuple(
-    _member(name, value)
-    for name, value in (("CUDA", "cuda"), ("ROCm", "rocm"), ("oneAPI", "oneapi"), ("CPU", "cpu")))
 _PRIORITY = (_CUDA, _ROCM, _ONEAPI)
-_GIB = float(2 ** 30)
-
-
-class DeviceInfo:
-    """One GPU: its index within its backend, its name and total memory in GiB."""
-
-    __slots__ = ("index", "name", "memory_gb")
-
-    def __init__(self, index, name, memory_gb):
-        self.index, self.name, self.memory_gb = index, name, memory_gb
-
-    def __repr__(self):
-        return f"DeviceInfo({self.index}, {self.name!r}, memory_gb={self.memory_gb:.2f})"
-
-
-class BackendInfo:
-    """A backend's devices, the memory of one device in GiB (the smallest where
-    they differ) and its driver or runtime version."""
-
-    __slots__ = ("kind", "version", "devices", "device_count", "memory_gb", "name")
-
-    def __init__(self, kind, version, devices=()):
-        self.kind, self.version, self.devices = kind, version, tuple(devices)
-        self.device_count = len(self.devices)
-        self.memory_gb = min((d.memory_gb for d in self.devices), default=0.0)
-        self.name = self.devices[0].name if self.devices else kind.name
-
-    def __repr__(self):
-        return (f"BackendInfo({self.kind!r}, devices={self.device_count}, "
-                f"memory_gb={self.memory_gb:.2f}, version={self.version!r})")
 
 
 class GPUBackend:
@@ -86,10 +26,10 @@ class GPUBackend:
 
     __slots__ = ("info",)
 
-    def __init__(self, info):
+    def __init__(self, info: BackendInfo) -> None:
         self.info = info
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"GPUBackend({self.info!r})"
 
 
@@ -103,20 +43,7 @@ _LINUX_NODES = {_CUDA: "/dev/nvidiactl", _ROCM: "/dev/kfd"}
 _DRI_DIR = "/dev/dri"
 _DRM_CLASS_DIR = "/sys/class/drm"
 
-# Looked for, and loaded by full path, in the Windows system directory.
-_WINDOWS_LIBRARIES = {
-    _CUDA: ("nvcuda.dll",),
-    _ROCM: ("amdhip64_6.dll", "amdhip64.dll"),
-    _ONEAPI: ("ze_loader.dll",),
-}
-
-
-def _windows_libraries(kind):
-    system_dir = os.path.join(os.environ.get("SystemRoot", r"C:\Windows"), "System32")
-    return [os.path.join(system_dir, dll) for dll in _WINDOWS_LIBRARIES[kind]]
-
-
-def _has_intel_render_node():
+def _has_intel_render_node() -> bool:
     try:
         names = os.listdir(_DRI_DIR)
     except OSError:
@@ -132,7 +59,7 @@ def _has_intel_render_node():
     return False
 
 
-def _present_kinds():
+def _present_kinds() -> list[GPUBackendKind]:
     """The backends whose driver shows on this host, in priority order."""
     if sys.platform == "win32":
         return [k for k in _PRIORITY if any(map(os.path.exists, _windows_libraries(k)))]
@@ -148,7 +75,7 @@ def _present_kinds():
 
 # --- driver queries, only where a driver shows -------------------------------
 
-def _query(kind):
+def _query(kind: GPUBackendKind) -> BackendInfo | None:
     """The backend's information, or None where it offers no usable device."""
     try:
         # The ctypes side lives apart: a host without any GPU never loads it.
@@ -158,18 +85,18 @@ def _query(kind):
     return _drivers.query(kind)
 
 
-_detected = None
+_detected: dict[GPUBackendKind, BackendInfo] | None = None
 
 
 class GPUBackendRegistry:
     """The GPU backends of this host, detected once per process."""
 
     @staticmethod
-    def detect_available_backends():
+    def detect_available_backends() -> dict[GPUBackendKind, BackendInfo]:
         """{GPUBackendKind: BackendInfo} of the backends with at least one device."""
         global _detected
         if _detected is None:
-            found = {}
+            found: dict[GPUBackendKind, BackendInfo] = {}
             for kind in _present_kinds():
                 info = _query(kind)
                 if info is not None:
@@ -178,7 +105,7 @@ class GPUBackendRegistry:
         return dict(_detected)
 
     @staticmethod
-    def get_best_available():
+    def get_best_available() -> GPUBackend:
         """The preferred backend found (CUDA, then ROCm, then oneAPI), else the CPU."""
         backends = GPUBackendRegistry.detect_available_backends()
         for kind in _PRIORITY:
@@ -187,7 +114,7 @@ class GPUBackendRegistry:
         return GPUBackend(BackendInfo(_CPU, ""))
 
     @staticmethod
-    def clear_cache():
+    def clear_cache() -> None:
         """Forgets what was detected; the next call detects afresh."""
         global _detected
         _detected = None
