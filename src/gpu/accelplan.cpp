@@ -5,7 +5,6 @@
 #include "gpu/planning.hpp"
 
 #include <cstring>
-#include <initializer_list>
 
 namespace velkora::accelplan {
 
@@ -23,11 +22,15 @@ struct Constants {
 Immortal<Constants> constants;
 Constants& k = constants.get();
 
+Ref fixed_decision(Strategy strategy, std::string_view message) {
+    return Ref::steal(Py_BuildValue("(iiis#)", strategy_code(strategy), 0, 1, message.data(),
+                                    static_cast<Py_ssize_t>(message.size())));
+}
+
 bool build_constants() {
-    k.decision_no_memory = Ref::steal(Py_BuildValue("(iiis)", 2, 0, 1, "No GPU memory available"));
-    k.decision_fits = Ref::steal(Py_BuildValue("(iiis)", 0, 0, 1, "Allocation fits in GPU memory"));
-    k.decision_not_chunkable = Ref::steal(
-        Py_BuildValue("(iiis)", 2, 0, 1, "Operation not chunkable, falling back to CPU"));
+    k.decision_no_memory = fixed_decision(Strategy::no_memory, kNoMemoryMessage);
+    k.decision_fits = fixed_decision(Strategy::fits, kFitsMessage);
+    k.decision_not_chunkable = fixed_decision(Strategy::not_chunkable, kNotChunkableMessage);
     k.str_lower = Ref::steal(
         PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower"));
     return k.decision_no_memory && k.decision_fits && k.decision_not_chunkable && k.str_lower;
@@ -40,35 +43,29 @@ void release_constants() {
 }
 
 bool build_operation_sets() {
-    return k.chunkable_operations.build({"zeros", "ones", "empty", "full", "random.randn",
-                                         "random.rand", "random.random", "random.standard_normal",
-                                         "random.uniform", "arange", "linspace"}) &&
-           k.non_chunkable_operations.build({"matmul", "dot", "fft", "ifft", "fft2", "ifft2",
-                                             "svd", "eig", "eigvals", "solve", "inv", "sort",
-                                             "argsort"});
+    return k.chunkable_operations.build(kChunkableOperations) &&
+           k.non_chunkable_operations.build(kNonChunkableOperations);
 }
 
 PyObject* from_bytes(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
 
-// "Chunking into <count> GPU passes", written straight into a new ASCII str:
+// The chunked decision's message, written straight into a new ASCII str:
 // the general formatter cost more than the rest of the decision.
 Ref chunking_message(std::uint64_t count) {
-    static constexpr char prefix[] = "Chunking into ";
-    static constexpr char suffix[] = " GPU passes";
     char digits[20];
     std::size_t n = 0;
     do {
         digits[n++] = static_cast<char>('0' + count % 10);
         count /= 10;
     } while (count != 0);
-    const std::size_t length = sizeof prefix - 1 + n + sizeof suffix - 1;
+    const std::size_t length = kChunkingPrefix.size() + n + kChunkingSuffix.size();
     Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
     if (!text) return {};
     char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
-    std::memcpy(out, prefix, sizeof prefix - 1);
-    out += sizeof prefix - 1;
+    std::memcpy(out, kChunkingPrefix.data(), kChunkingPrefix.size());
+    out += kChunkingPrefix.size();
     while (n != 0) *out++ = digits[--n];
-    std::memcpy(out, suffix, sizeof suffix - 1);
+    std::memcpy(out, kChunkingSuffix.data(), kChunkingSuffix.size());
     return text;
 }
 
@@ -230,7 +227,7 @@ struct decide_allocation_strategy {
             case Strategy::chunked:
                 break;
         }
-        Ref code = Ref::steal(PyLong_FromLong(1));
+        Ref code = Ref::steal(PyLong_FromLong(strategy_code(d.strategy)));
         Ref size = Ref::steal(from_bytes(d.chunk_size));
         Ref count = Ref::steal(from_bytes(d.chunk_count));
         Ref message = chunking_message(d.chunk_count);
@@ -400,15 +397,14 @@ struct score_gpu_suitability {
                                        Param{"available_gpu_memory"}, Param{"headroom_ratio"}};
     static PyObject* run(std::uint64_t data_size_bytes, Str operation_type,
                          std::uint64_t available_gpu_memory, double headroom_ratio) {
-        const double memory =
-            memory_score(data_size_bytes, safe_limit(available_gpu_memory, headroom_ratio));
-        double factor = 0.5;
+        OperationKind kind = OperationKind::other;
         if (k.chunkable_operations.contains(operation_type.obj)) {
-            factor = 0.9;
+            kind = OperationKind::chunkable;
         } else if (k.non_chunkable_operations.contains(operation_type.obj)) {
-            factor = 0.7;
+            kind = OperationKind::non_chunkable;
         }
-        return PyFloat_FromDouble(factor * memory);
+        return PyFloat_FromDouble(
+            gpu_suitability(data_size_bytes, kind, available_gpu_memory, headroom_ratio));
     }
 };
 

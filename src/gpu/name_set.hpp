@@ -6,17 +6,21 @@
 #include "common/convert.hpp"
 
 #include <array>
-#include <initializer_list>
+#include <string_view>
 
 namespace velkora::accelplan {
 
 class NameSet {
 public:
-    bool build(std::initializer_list<const char*> names) {
+    template <std::size_t N>
+    bool build(const std::string_view (&names)[N]) {
         clear();
-        for (const char* text : names) {
-            Ref name = Ref::steal(PyUnicode_InternFromString(text));
-            if (!name) return false;
+        for (std::string_view text : names) {
+            PyObject* interned =
+                PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+            if (interned == nullptr) return false;
+            PyUnicode_InternInPlace(&interned);
+            Ref name = Ref::steal(interned);
             const Py_hash_t hash = PyObject_Hash(name.get());
             if (hash == -1) return false;
             std::size_t i = static_cast<std::size_t>(hash) & kMask;

@@ -79,6 +79,29 @@ struct Decision {
     std::uint64_t chunk_count = 1;
 };
 
+// The decision tuple's strategy code: GPU direct 0, GPU chunked 1, CPU 2.
+inline int strategy_code(Strategy strategy) {
+    switch (strategy) {
+        case Strategy::fits:
+            return 0;
+        case Strategy::chunked:
+            return 1;
+        case Strategy::no_memory:
+        case Strategy::not_chunkable:
+            break;
+    }
+    return 2;
+}
+
+// The messages of the three fixed decisions; a chunked one reads
+// kChunkingPrefix, the count in decimal, kChunkingSuffix.
+inline constexpr std::string_view kNoMemoryMessage = "No GPU memory available";
+inline constexpr std::string_view kFitsMessage = "Allocation fits in GPU memory";
+inline constexpr std::string_view kNotChunkableMessage =
+    "Operation not chunkable, falling back to CPU";
+inline constexpr std::string_view kChunkingPrefix = "Chunking into ";
+inline constexpr std::string_view kChunkingSuffix = " GPU passes";
+
 inline Decision decide_strategy(std::uint64_t requested_bytes, std::uint64_t available_bytes,
                                 double headroom_ratio, bool is_chunkable) {
     const std::uint64_t limit = safe_limit(available_bytes, headroom_ratio);
@@ -128,6 +151,30 @@ inline std::int32_t optimal_chunks(std::uint64_t total_bytes, std::uint64_t avai
     return static_cast<std::int32_t>(needed);
 }
 
+// ---- Operation names ---------------------------------------------------------
+
+// Membership is exact and case-sensitive.
+inline constexpr std::string_view kChunkableOperations[] = {
+    "zeros", "ones", "empty", "full", "random.randn", "random.rand", "random.random",
+    "random.standard_normal", "random.uniform", "arange", "linspace"};
+inline constexpr std::string_view kNonChunkableOperations[] = {
+    "matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd",
+    "eig", "eigvals", "solve", "inv", "sort", "argsort"};
+
+enum class OperationKind { chunkable, non_chunkable, other };
+
+// A plain scan of the two lists, for callers that hold the name as UTF-8
+// text; the module itself looks names up by their str hash.
+inline OperationKind classify_operation(std::string_view name) {
+    for (std::string_view chunkable : kChunkableOperations) {
+        if (name == chunkable) return OperationKind::chunkable;
+    }
+    for (std::string_view non_chunkable : kNonChunkableOperations) {
+        if (name == non_chunkable) return OperationKind::non_chunkable;
+    }
+    return OperationKind::other;
+}
+
 // ---- Out-of-memory recognition ---------------------------------------------
 
 // Whether `needle` (lower-case ASCII) occurs in text of code units `Char`;
@@ -169,6 +216,24 @@ inline double memory_score(std::uint64_t data_bytes, std::uint64_t limit) {
     if (data_bytes > limit) return static_cast<double>(limit) / data;
     const double ratio = data / (static_cast<double>(limit) * 0.8);
     return ratio < 1.0 ? ratio : 1.0;
+}
+
+inline double operation_factor(OperationKind kind) {
+    switch (kind) {
+        case OperationKind::chunkable:
+            return 0.9;
+        case OperationKind::non_chunkable:
+            return 0.7;
+        case OperationKind::other:
+            break;
+    }
+    return 0.5;
+}
+
+inline double gpu_suitability(std::uint64_t data_size_bytes, OperationKind kind,
+                              std::uint64_t available_gpu_memory, double headroom_ratio) {
+    return operation_factor(kind) *
+           memory_score(data_size_bytes, safe_limit(available_gpu_memory, headroom_ratio));
 }
 
 inline double memory_pressure(std::uint64_t used_bytes, std::uint64_t total_bytes) {

@@ -1,10 +1,8 @@
 // velkora.plugins.analyzer.adaptlogic: decision rules of the adaptive pool controller.
-#include <cmath>
-
 #include "common/binding.hpp"
 #include "common/module.hpp"
 #include "common/unpack.hpp"
-#include "plugins/analyzer/trend.hpp"
+#include "plugins/analyzer/rules.hpp"
 
 namespace velkora::adaptlogic {
 
@@ -104,46 +102,6 @@ bool for_each_pair(PyObject* list, Py_ssize_t n, Sink& sink) {
     }
 }
 
-// What the history rules accumulate, entry by entry. The comparisons with
-// the window start are inclusive, and a NaN on either side leaves the entry
-// out.
-struct WindowSum {
-    double window_start;
-    double total = 0.0;
-    Py_ssize_t count = 0;
-    void add(double timestamp, double metric) {
-        if (timestamp >= window_start) {
-            total += metric;
-            ++count;
-        }
-    }
-};
-
-struct WindowTrend {
-    double window_start;
-    TrendAccumulator trend{};
-    void add(double timestamp, double metric) {
-        if (timestamp >= window_start) trend.add(timestamp, metric);
-    }
-};
-
-struct SizeTotal {
-    double total = 0.0;
-    void add(double, double size) { total += size; }
-};
-
-// Clamps to [0, 1]; a NaN counts as 1.0 and -0.0 becomes 0.0.
-inline double unit_clamp(double value) {
-    const double capped = value < 1.0 ? value : 1.0;
-    return capped > 0.0 ? capped : 0.0;
-}
-
-inline double limit_to_unit(double value) {
-    if (value < 0.0) return 0.0;
-    if (value > 1.0) return 1.0;
-    return value;
-}
-
 }  // namespace
 
 struct detect_performance_degradation {
@@ -167,17 +125,12 @@ struct detect_performance_degradation {
     static PyObject* run(List performance_history, double baseline_performance, double threshold,
                          double window_start_time) {
         PyObject* history = performance_history.obj;
-        if (performance_history.is_none() || PyList_GET_SIZE(history) == 0) return py_bool(false);
-        // A NaN baseline passes, so malformed entries still raise.
-        if (baseline_performance <= 0.0) return py_bool(false);
+        if (performance_history.is_none()) return py_bool(false);
         const Py_ssize_t n = PyList_GET_SIZE(history);
-        if (n < 5) return py_bool(false);
+        if (!degradation_reads_entries(n, baseline_performance)) return py_bool(false);
         WindowSum window{window_start_time};
         if (!for_each_pair(history, n, window)) return nullptr;
-        if (window.count < 5) return py_bool(false);
-        const double recent_mean = window.total / static_cast<double>(window.count);
-        const double degradation = (baseline_performance - recent_mean) / baseline_performance;
-        return py_bool(degradation > threshold);
+        return py_bool(window.degraded(baseline_performance, threshold));
     }
 };
 
@@ -200,7 +153,7 @@ struct calculate_performance_trend {
         PyObject* history = performance_history.obj;
         if (performance_history.is_none()) return PyFloat_FromDouble(0.0);
         const Py_ssize_t n = PyList_GET_SIZE(history);
-        if (n < 3) return PyFloat_FromDouble(0.0);
+        if (!trend_reads_entries(n)) return PyFloat_FromDouble(0.0);
         WindowTrend window{window_start_time};
         if (!for_each_pair(history, n, window)) return nullptr;
         return PyFloat_FromDouble(window.trend.coefficient());
@@ -298,14 +251,9 @@ struct detect_workload_characteristics_change {
         if (!sum_samples(history, n - 3, recent) || !sum_samples(history, n - 6, older)) {
             return nullptr;
         }
-        double change[3];
-        bool changed = false;
-        for (int key = 0; key < 3; ++key) {
-            change[key] = std::fabs(recent[key] / 3.0 - older[key] / 3.0);
-            if (change[key] > change_threshold) changed = true;
-        }
-        return Py_BuildValue("(Oddd)", changed ? Py_True : Py_False, change[0], change[1],
-                             change[2]);
+        const WorkloadChange w = workload_change(recent, older, change_threshold);
+        return Py_BuildValue("(Oddd)", w.changed ? Py_True : Py_False, w.change[0], w.change[1],
+                             w.change[2]);
     }
 };
 
@@ -329,10 +277,7 @@ struct detect_dominant_pattern {
         PyObject* list = patterns.obj;
         const Py_ssize_t n = PyList_GET_SIZE(list);
         if (n == 0) return k.mixed.new_ref();
-        // In 64 bits, so a window size near -2**31 leaves the window empty
-        // instead of wrapping round to the whole list.
-        Py_ssize_t start = n - static_cast<Py_ssize_t>(window_size);
-        if (start <= 0) start = 0;
+        const Py_ssize_t start = pattern_window_start(n, window_size);
         // Dicts keep insertion order: the scan below meets names in the order
         // they first occur, which settles ties.
         const Ref counts = Ref::steal(PyDict_New());
@@ -355,16 +300,13 @@ struct detect_dominant_pattern {
             }
         }
         PyObject* dominant = k.mixed.get();
-        Py_ssize_t best = 0;
+        DominantScan scan;
         Py_ssize_t pos = 0;
         PyObject* name;
         PyObject* count;
-        while (PyDict_Next(counts.get(), &pos, &name, &count)) {
-            const Py_ssize_t c = PyLong_AsSsize_t(count);
-            if (c > best) {
-                best = c;
-                dominant = name;
-            }
+        for (std::int64_t seen = 0; PyDict_Next(counts.get(), &pos, &name, &count); ++seen) {
+            scan.offer(seen, PyLong_AsSsize_t(count));
+            if (scan.index == seen) dominant = name;
         }
         return Py_NewRef(dominant);
     }
@@ -407,15 +349,10 @@ struct is_adaptation_beneficial {
         const bool same_pool =
             current == recommended ||
             (current != Py_None && recommended != Py_None && str_equal(current, recommended));
-        if (same_pool) return py_bool(false);
-        if (recommendation_confidence < min_confidence) return py_bool(false);
-        if (trigger_code == 0) return py_bool(recommendation_score > 0.5);
-        if (current_performance_estimate > 0.0) {
-            return py_bool(recommendation_score >
-                           current_performance_estimate * min_improvement_ratio);
-        }
-        // Without a usable estimate the score must clear a fixed bar.
-        return py_bool(recommendation_score > 0.6);
+        return py_bool(adaptation_beneficial(same_pool, recommendation_score,
+                                             recommendation_confidence,
+                                             current_performance_estimate, trigger_code,
+                                             min_improvement_ratio, min_confidence));
     }
 };
 
@@ -437,7 +374,7 @@ struct should_skip_adaptation {
     static constexpr std::array params{Param{"last_adaptation_time"}, Param{"current_time"},
                                        Param{"min_interval"}};
     static PyObject* run(double last_adaptation_time, double current_time, double min_interval) {
-        return py_bool(min_interval > current_time - last_adaptation_time);
+        return py_bool(skip_adaptation(last_adaptation_time, current_time, min_interval));
     }
 };
 
@@ -459,9 +396,7 @@ struct detect_memory_pressure {
     static constexpr std::array params{Param{"current_usage"}, Param{"peak_usage"},
                                        Param{"pressure_threshold", 0.8}};
     static PyObject* run(double current_usage, double peak_usage, double pressure_threshold) {
-        if (peak_usage <= 0.0) return py_bool(false);
-        if (current_usage < 0.0) return py_bool(false);
-        return py_bool(current_usage / peak_usage > pressure_threshold);
+        return py_bool(memory_pressure_detected(current_usage, peak_usage, pressure_threshold));
     }
 };
 
@@ -481,8 +416,7 @@ struct detect_fragmentation_threshold {
     )";
     static constexpr std::array params{Param{"fragmentation_ratio"}, Param{"threshold", 0.3}};
     static PyObject* run(double fragmentation_ratio, double threshold) {
-        if (fragmentation_ratio < 0.0) return py_bool(false);
-        return py_bool(fragmentation_ratio > threshold);
+        return py_bool(fragmentation_exceeded(fragmentation_ratio, threshold));
     }
 };
 
@@ -506,12 +440,8 @@ struct calculate_adaptation_urgency {
                                        Param{"fragmentation_ratio"}, Param{"workload_changed"}};
     static PyObject* run(double performance_degradation, double memory_pressure,
                          double fragmentation_ratio, bool workload_changed) {
-        double urgency = 0.0;
-        urgency += unit_clamp(performance_degradation) * 0.4;
-        urgency += unit_clamp(memory_pressure) * 0.3;
-        urgency += unit_clamp(fragmentation_ratio) * 0.15;
-        if (workload_changed) urgency += 0.15;
-        return PyFloat_FromDouble(limit_to_unit(urgency));
+        return PyFloat_FromDouble(adaptation_urgency(performance_degradation, memory_pressure,
+                                                     fragmentation_ratio, workload_changed));
     }
 };
 
@@ -535,10 +465,8 @@ struct score_pool_recommendation {
                                        Param{"thread_count_fit"}, Param{"historical_success_rate"}};
     static PyObject* run(double workload_fit, double memory_fit, double thread_count_fit,
                          double historical_success_rate) {
-        const double score = ((unit_clamp(workload_fit) * 0.35 + unit_clamp(memory_fit) * 0.3) +
-                              unit_clamp(thread_count_fit) * 0.2) +
-                             unit_clamp(historical_success_rate) * 0.15;
-        return PyFloat_FromDouble(limit_to_unit(score));
+        return PyFloat_FromDouble(
+            pool_score(workload_fit, memory_fit, thread_count_fit, historical_success_rate));
     }
 };
 
@@ -589,29 +517,22 @@ struct predict_resource_requirements {
         if (allocation_history.is_none()) return raise_none_has_no_len();
         PyObject* history = allocation_history.obj;
         const Py_ssize_t n = PyList_GET_SIZE(history);
-        if (n < 10) return k.no_prediction.new_ref();
+        if (!prediction_reads_entries(n)) return k.no_prediction.new_ref();
         double first_time;
         double last_time;
         if (!timestamp_at(history, 0, first_time) || !timestamp_at(history, n - 1, last_time)) {
             return nullptr;
         }
         const double span = last_time - first_time;
-        if (span <= 0.0) return k.no_prediction.new_ref();
-        const double entries = static_cast<double>(n);
-        const double rate = entries / span;
+        if (!prediction_reads_sizes(span)) return k.no_prediction.new_ref();
         SizeTotal sizes;
         if (!for_each_pair(history, n, sizes)) return nullptr;
-        const double average = sizes.total / entries;
-        // Whole counts, truncated toward zero; ints of any size rather than
-        // wrapped 32-bit values. A NaN or infinite prediction has no count.
-        const double allocations = std::trunc(rate * prediction_horizon_seconds);
-        const double bytes = std::trunc(average * allocations);
-        if (!std::isfinite(allocations) || !std::isfinite(bytes)) return k.no_prediction.new_ref();
-        const double fraction = entries / 100.0;
-        const double confidence = 0.8 * (fraction < 1.0 ? fraction : 1.0);
-        const Ref predicted_allocations = Ref::steal(PyLong_FromDouble(allocations));
-        const Ref predicted_bytes = Ref::steal(PyLong_FromDouble(bytes));
-        const Ref confidence_object = Ref::steal(PyFloat_FromDouble(confidence));
+        const Prediction p = predict(n, span, sizes.total, prediction_horizon_seconds);
+        if (!p.made) return k.no_prediction.new_ref();
+        // Ints of any size rather than wrapped 32-bit values.
+        const Ref predicted_allocations = Ref::steal(PyLong_FromDouble(p.allocations));
+        const Ref predicted_bytes = Ref::steal(PyLong_FromDouble(p.bytes));
+        const Ref confidence_object = Ref::steal(PyFloat_FromDouble(p.confidence));
         if (!predicted_allocations || !predicted_bytes || !confidence_object) return nullptr;
         return PyTuple_Pack(3, predicted_allocations.get(), predicted_bytes.get(),
                             confidence_object.get());
