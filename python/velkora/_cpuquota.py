@@ -46,28 +46,39 @@ def usable_workers(cores: int) -> int:
 
 def _quota_under(fs_root: str) -> float | None:
     """The quota as seen with ``fs_root`` as the file-system root (tests use a tree)."""
-    v2_path, v1_cpu_path = _memberships(_read(fs_root, "/proc/self/cgroup"))
-    v2_mounts, v1_mounts = _cgroup_mounts(_read(fs_root, "/proc/self/mountinfo"))
+    v2_dirs, v1_dirs = cgroup_dirs(fs_root, "cpu")
     limits: list[float] = []
-    if v2_path is not None:
-        for mount_root, mount_point in v2_mounts or [("/", m) for m in _V2_FALLBACK_MOUNTS]:
-            for directory in _levels(mount_point, mount_root, v2_path):
-                limits += _v2_limit(_read(fs_root, directory + "/cpu.max"))
+    for directory in v2_dirs:
+        limits += _v2_limit(read_file(fs_root, directory + "/cpu.max"))
     if not limits:
         # Namespaced containers often show only the root file; it still holds
         # the container's own limit there.
-        limits += _v2_limit(_read(fs_root, "/sys/fs/cgroup/cpu.max"))
-    if v1_cpu_path is not None:
-        for mount_root, mount_point in v1_mounts or [("/", m) for m in _V1_FALLBACK_MOUNTS]:
-            for directory in _levels(mount_point, mount_root, v1_cpu_path):
-                limits += _v1_limit(
-                    _read(fs_root, directory + "/cpu.cfs_quota_us"),
-                    _read(fs_root, directory + "/cpu.cfs_period_us"),
-                )
+        limits += _v2_limit(read_file(fs_root, "/sys/fs/cgroup/cpu.max"))
+    for directory in v1_dirs:
+        limits += _v1_limit(read_file(fs_root, directory + "/cpu.cfs_quota_us"),
+                            read_file(fs_root, directory + "/cpu.cfs_period_us"))
     return min(limits) if limits else None
 
 
-def _read(fs_root: str, path: str) -> str | None:
+def cgroup_dirs(fs_root: str, controller: str) -> tuple[list[str], list[str]]:
+    """The process's cgroup directories and their ancestors, innermost first:
+    (cgroup v2 directories, v1 directories of ``controller``)."""
+    v2_path, v1_path = _memberships(read_file(fs_root, "/proc/self/cgroup"), controller)
+    v2_mounts, v1_mounts = _cgroup_mounts(read_file(fs_root, "/proc/self/mountinfo"), controller)
+    v2_dirs: list[str] = []
+    v1_dirs: list[str] = []
+    if v2_path is not None:
+        for mount_root, mount_point in v2_mounts or [("/", m) for m in _V2_FALLBACK_MOUNTS]:
+            v2_dirs += _levels(mount_point, mount_root, v2_path)
+    if v1_path is not None:
+        fallback = [("/", m) for m in _V1_FALLBACK_MOUNTS] if controller == "cpu" else \
+            [("/", "/sys/fs/cgroup/" + controller)]
+        for mount_root, mount_point in v1_mounts or fallback:
+            v1_dirs += _levels(mount_point, mount_root, v1_path)
+    return v2_dirs, v1_dirs
+
+
+def read_file(fs_root: str, path: str) -> str | None:
     try:
         with open(os.path.join(fs_root, path.lstrip("/")), encoding="ascii", errors="replace") as f:
             return f.read(65536)
@@ -75,8 +86,8 @@ def _read(fs_root: str, path: str) -> str | None:
         return None
 
 
-def _memberships(text: str | None) -> tuple[str | None, str | None]:
-    """(v2 cgroup path, v1 path of the ``cpu`` controller) from /proc/self/cgroup."""
+def _memberships(text: str | None, controller: str) -> tuple[str | None, str | None]:
+    """(v2 cgroup path, v1 path of ``controller``) from /proc/self/cgroup."""
     v2: str | None = None
     v1_cpu: str | None = None
     for line in (text or "").splitlines():
@@ -86,13 +97,14 @@ def _memberships(text: str | None) -> tuple[str | None, str | None]:
         hierarchy, controllers, path = parts
         if hierarchy == "0" and controllers == "":
             v2 = path
-        elif "cpu" in controllers.split(","):
+        elif controller in controllers.split(","):
             v1_cpu = path
     return v2, v1_cpu
 
 
-def _cgroup_mounts(text: str | None) -> tuple[list[tuple[str, str]], list[tuple[str, str]]]:
-    """(root, mount point) pairs of the cgroup2 mounts and of the v1 ``cpu`` mounts."""
+def _cgroup_mounts(text: str | None,
+                   controller: str) -> tuple[list[tuple[str, str]], list[tuple[str, str]]]:
+    """(root, mount point) pairs of the cgroup2 mounts and of the v1 ``controller`` mounts."""
     v2: list[tuple[str, str]] = []
     v1: list[tuple[str, str]] = []
     for line in (text or "").splitlines():
@@ -104,7 +116,7 @@ def _cgroup_mounts(text: str | None) -> tuple[list[tuple[str, str]], list[tuple[
         root, mount_point = _unescape(fields[3]), _unescape(fields[4])
         if tail[0] == "cgroup2":
             v2.append((root, mount_point))
-        elif tail[0] == "cgroup" and len(tail) >= 3 and "cpu" in tail[2].split(","):
+        elif tail[0] == "cgroup" and len(tail) >= 3 and controller in tail[2].split(","):
             v1.append((root, mount_point))
     return v2, v1
 
