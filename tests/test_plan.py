@@ -70,7 +70,8 @@ class PlanTest(unittest.TestCase):
             with self.subTest(shape=shape, limit=limit):
                 runs = planning._chunk_runs(shape, element_size, limit)
                 expanded = [r.shape for r in runs for _ in range(r.count)]
-                self.assertEqual(expanded, accelplan.compute_chunk_shapes(shape, element_size, limit))
+                self.assertEqual(expanded,
+                                 accelplan.compute_chunk_shapes(shape, element_size, limit))
 
     def test_inputs_a_person_types(self):
         rows = [
@@ -96,7 +97,8 @@ class PlanTest(unittest.TestCase):
             (((10,), "f4"), dict(free=1, used=1), planning.PlanError, "used and total go together"),
             (((10,), "f4"), dict(free=9, used=1, total=8), planning.PlanError,
              "free must not exceed total"),
-            (((10,), "f4"), dict(free="1.5"), planning.PlanError, "free: '1.5' is not a whole number"),
+            (((10,), "f4"), dict(free="1.5"), planning.PlanError,
+             "free: '1.5' is not a whole number"),
             (((10,), "f4"), dict(free="1x"), planning.PlanError, "free: '1x' is not a number"),
             (((10,), "f4"), dict(free=2**64), planning.PlanError, "free must not exceed"),
             (((10,), "f4"), dict(free=True), planning.PlanTypeError, "free must be a byte count"),
@@ -105,7 +107,8 @@ class PlanTest(unittest.TestCase):
             (((10,), "f4"), dict(free=1, headroom=float("nan")), planning.PlanError, "headroom"),
             (((10,), "f4"), dict(free=1, op=3), planning.PlanTypeError, "op must be an operation"),
             (("10", "f4"), dict(free=1), planning.PlanTypeError, "shape must be a sequence"),
-            (((10.0,), "f4"), dict(free=1), planning.PlanTypeError, "shape entries must be integers"),
+            (((10.0,), "f4"), dict(free=1), planning.PlanTypeError,
+             "shape entries must be integers"),
             (((10, -1), "f4"), dict(free=1), planning.PlanError, "negative dimension (-1)"),
             (((2**31,), "f4"), dict(free=1), planning.PlanError, "dimension 2147483648 exceeds"),
             (((10,), "0"), dict(free=1), planning.PlanError, "at least 1 byte"),
@@ -113,6 +116,8 @@ class PlanTest(unittest.TestCase):
             (((10,), "floaty"), dict(free=1), planning.PlanError, "unknown dtype 'floaty'"),
             (((10,), "U"), dict(free=1), planning.PlanError, "no fixed element size"),
             (((10,), object()), dict(free=1), planning.PlanTypeError, "dtype <object"),
+            (((10,), None), dict(free=1), planning.PlanTypeError, "not None"),
+            (([[10]], "f4"), dict(free=1), planning.PlanTypeError, "entries must be integers"),
         ]
         for args, options, error, text in rows:
             with self.subTest(args=args, options=options):
@@ -187,7 +192,8 @@ class DtypeTest(unittest.TestCase):
             "import sys\n"
             "if sys.argv[1] == 'blocked': sys.modules['numpy'] = None\n"
             "import velkora\n"
-            "print(velkora.plan((10,), '<f8', free=100).dtype, sys.modules.get('numpy') is not None)\n"
+            "plan = velkora.plan((10,), '<f8', free=100)\n"
+            "print(plan.dtype, sys.modules.get('numpy') is not None)\n"
             "try:\n"
             "    velkora.plan((10,), 'm8', free=100)\n"
             "except velkora.PlanError as exc:\n"

@@ -63,7 +63,8 @@ def run(args: argparse.Namespace) -> int:
 def format_json(data: dict[str, Any]) -> str:
     """One key per line: a plan's values are short, and a shape reads best
     on one line."""
-    return "{\n" + ",\n".join(f"  {json.dumps(k)}: {json.dumps(v)}" for k, v in data.items()) + "\n}"
+    lines = (f"  {json.dumps(key)}: {json.dumps(value)}" for key, value in data.items())
+    return "{\n" + ",\n".join(lines) + "\n}"
 
 
 def human(n: int) -> str:

@@ -82,13 +82,13 @@ def byte_count(value: SizeLike, param: str) -> int:
             count = parse_size(value)
         except ValueError as exc:
             hint = " (write e.g. 2e9, 2_000_000_000 or 8GiB)" if "a number" in str(exc) else ""
-            raise PlanError("{0}: {text!r} {problem}{hint}", param, text=value, problem=exc,
+            raise PlanError("{0}: {text!r:.60} {problem}{hint}", param, text=value, problem=exc,
                             hint=hint) from None
     elif isinstance(value, bool):
         raise PlanTypeError("{0} must be a byte count, not a bool", param)
     elif isinstance(value, float):
         if value != value or value in (float("inf"), float("-inf")) or value != int(value):
-            raise PlanError("{0}: {value!r} is not a whole number of bytes", param, value=value)
+            raise PlanError("{0}: {value!r:.60} is not a whole number of bytes", param, value=value)
         count = int(value)
     else:
         try:
@@ -106,7 +106,7 @@ def byte_count(value: SizeLike, param: str) -> int:
 def parse_shape(text: str) -> tuple[int, ...]:
     """A shape from text such as "1000,1000", "(10, 4)", "1e5,1_000" or "10,"."""
     def fail(problem: str) -> NoReturn:
-        raise PlanError("invalid {0} {text!r}: {problem}", "shape", text=text, problem=problem)
+        raise PlanError("invalid {0} {text!r:.60}: {problem}", "shape", text=text, problem=problem)
 
     parts = [p.strip() for p in text.strip().strip("()").split(",")]
     if parts and parts[-1] == "":
@@ -118,7 +118,7 @@ def parse_shape(text: str) -> tuple[int, ...]:
         try:
             dim = parse_size(part)
         except ValueError as exc:
-            fail(f"{part!r} {exc}")
+            fail(f"{part!r:.40} {exc}")
         if dim < 0:
             fail(f"dimension {dim} is negative")
         if dim > INT32_MAX:
@@ -129,23 +129,29 @@ def parse_shape(text: str) -> tuple[int, ...]:
 
 def normalize_shape(shape: Iterable[SupportsIndex] | SupportsIndex) -> tuple[int, ...]:
     """A tuple of plain ints from any sequence of integers (a numpy shape too)."""
-    if isinstance(shape, (str, bytes)):
-        raise PlanTypeError("{0} must be a sequence of integers, not {kind}", "shape",
-                            kind=type(shape).__name__)
-    if isinstance(shape, SupportsIndex) and not isinstance(shape, bool):
-        entries: tuple[object, ...] = (shape,)
-    else:
+    not_a_shape = PlanTypeError("{0} must be a sequence of integers, not {kind}", "shape",
+                                kind=type(shape).__name__)
+    if isinstance(shape, (str, bytes, bool)):
+        raise not_a_shape
+    try:
+        entries: tuple[object, ...] = (operator.index(shape),)  # type: ignore[arg-type]
+    except TypeError:
         try:
             entries = tuple(shape)  # type: ignore[arg-type]  # non-iterables are caught
         except TypeError:
-            raise PlanTypeError("{0} must be a sequence of integers, not {kind}", "shape",
-                                kind=type(shape).__name__) from None
+            raise not_a_shape from None
     dims = []
     for entry in entries:
-        if isinstance(entry, bool) or not isinstance(entry, SupportsIndex):
-            raise PlanTypeError("{0} entries must be integers, not {kind}", "shape",
-                                kind=type(entry).__name__)
-        dim = operator.index(entry)
+        if type(entry) is int:
+            dim = entry
+        else:
+            try:
+                if isinstance(entry, bool):
+                    raise TypeError
+                dim = operator.index(entry)  # type: ignore[arg-type]  # failures are caught
+            except TypeError:
+                raise PlanTypeError("{0} entries must be integers, not {kind}", "shape",
+                                    kind=type(entry).__name__) from None
         if dim < 0:
             raise PlanError("{0} has a negative dimension ({dim})", "shape", dim=dim)
         if dim > INT32_MAX:
@@ -214,9 +220,9 @@ def _numpy_dtype(spec: object) -> tuple[int, str]:
 
 def _checked_size(size: int, value: object) -> int:
     if size <= 0:
-        raise PlanError("{0} {value!r}: an element takes at least 1 byte", "dtype", value=value)
+        raise PlanError("{0} {value!r:.60}: an element takes at least 1 byte", "dtype", value=value)
     if size > INT32_MAX:
-        raise PlanError("{0} {value!r}: an element size must not exceed {limit} bytes", "dtype",
+        raise PlanError("{0} {value!r:.60}: an element size must not exceed {limit} bytes", "dtype",
                         value=value, limit=INT32_MAX)
     return size
 
@@ -225,11 +231,16 @@ def resolve_dtype(dtype: object) -> tuple[int, str]:
     """(element size in bytes, display name) for a name, code, dtype object
     or positive byte count. numpy is imported only for what the built-in
     table does not know."""
-    if isinstance(dtype, bool):
-        raise PlanTypeError("{0} must be a type name, a dtype or a byte count, not a bool", "dtype")
-    if isinstance(dtype, SupportsIndex) and not isinstance(dtype, type):
-        size = _checked_size(operator.index(dtype), dtype)  # numpy ints too
-        return size, f"{size}-byte elements"
+    if dtype is None or isinstance(dtype, bool):
+        raise PlanTypeError("{0} must be a type name, a dtype or a byte count, not {value}",
+                            "dtype", value=dtype)
+    if not isinstance(dtype, (str, type)):
+        try:
+            size = operator.index(dtype)  # type: ignore[arg-type]  # numpy ints too
+        except TypeError:
+            pass
+        else:
+            return _checked_size(size, dtype), f"{size}-byte elements"
     if isinstance(dtype, str):
         text = dtype.strip()
         if text.lstrip("+-").isdigit():
@@ -243,17 +254,18 @@ def resolve_dtype(dtype: object) -> tuple[int, str]:
         size, name = _numpy_dtype(dtype)
     except ImportError:
         if not isinstance(dtype, str):
-            raise PlanTypeError("{0} {value!r} needs numpy, which is not installed", "dtype",
+            raise PlanTypeError("{0} {value!r:.60} needs numpy, which is not installed", "dtype",
                                 value=dtype) from None
-        raise PlanError("unknown dtype {value!r}: {hint} (numpy is not installed)", "dtype",
+        raise PlanError("unknown dtype {value!r:.60}: {hint} (numpy is not installed)", "dtype",
                         value=dtype, hint=_dtype_hint(dtype)) from None
     except TypeError:
         if not isinstance(dtype, str):
-            raise PlanTypeError("{0} {value!r} is not a data type", "dtype", value=dtype) from None
-        raise PlanError("unknown dtype {value!r}: {hint}", "dtype", value=dtype,
+            raise PlanTypeError("{0} {value!r:.60} is not a data type", "dtype",
+                                value=dtype) from None
+        raise PlanError("unknown dtype {value!r:.60}: {hint}", "dtype", value=dtype,
                         hint=_dtype_hint(dtype)) from None
     if size == 0:
-        raise PlanError("{0} {value!r} has no fixed element size (give one, e.g. U16)", "dtype",
+        raise PlanError("{0} {value!r:.60} has no fixed element size (give one, e.g. U16)", "dtype",
                         value=dtype)
     return _checked_size(size, dtype), name
 

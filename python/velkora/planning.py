@@ -12,7 +12,6 @@ plan that never contradicts itself, and says so where it had to.
 """
 from __future__ import annotations
 
-import math
 from collections.abc import Iterable
 from dataclasses import dataclass
 from typing import Any, Literal, NamedTuple, SupportsIndex
@@ -144,7 +143,7 @@ def plan(shape: Iterable[SupportsIndex] | SupportsIndex, dtype: object, *,
     warnings: list[str] = []
     used_bytes, total_bytes, pressure = _pressure(used, total)
     free_bytes, free_source = _free_bytes(free, warnings)
-    if free_bytes is not None and total_bytes is not None and free_bytes > total_bytes:
+    if total_bytes is not None and free_bytes > total_bytes:
         raise PlanError("{0} must not exceed {1}", "free", "total")
     if headroom is not None:
         ratio, headroom_source = _headroom(headroom), "given"
@@ -159,7 +158,7 @@ def plan(shape: Iterable[SupportsIndex] | SupportsIndex, dtype: object, *,
         warnings.append(_unknown_operation(operation))
     chunkable = accelplan.is_chunkable_operation(operation)
     needed = accelplan.estimate_allocation_bytes(dims, element_size)
-    saturated = needed == SATURATED_BYTES and math.prod(dims) * element_size != needed
+    saturated = needed == SATURATED_BYTES and _exceeds_estimate(dims, element_size)
     safe_limit = accelplan.calculate_safe_limit(free_bytes, ratio)
     decision = Decision(*accelplan.decide_allocation_strategy(needed, free_bytes, ratio, chunkable))
 
@@ -207,7 +206,8 @@ def plan(shape: Iterable[SupportsIndex] | SupportsIndex, dtype: object, *,
         warnings=tuple(warnings))
 
 
-def _free_bytes(free: SizeLike | None, warnings: list[str]) -> tuple[int, Literal["given", "detected"]]:
+def _free_bytes(free: SizeLike | None,
+                warnings: list[str]) -> tuple[int, Literal["given", "detected"]]:
     if free is not None:
         return byte_count(free, "free"), "given"
     from velkora.native import hostprobe
@@ -242,7 +242,7 @@ def _headroom(value: float | str) -> float:
     try:
         ratio = float(value)
     except ValueError:
-        raise PlanError("{0}: {value!r} is not a number", "headroom", value=value) from None
+        raise PlanError("{0}: {value!r:.60} is not a number", "headroom", value=value) from None
     # The planner clamps above 0.99; refusing more keeps the plan's headroom
     # the one its safe limit was computed with.
     if not 0.0 <= ratio <= 0.99:
@@ -252,7 +252,19 @@ def _headroom(value: float | str) -> float:
 
 def _unknown_operation(name: str) -> str:
     known = suggestion(name, KNOWN_OPERATIONS) or f"known: {', '.join(KNOWN_OPERATIONS)}"
-    return f"operation {name!r} is not one the planner knows, so it counts as not chunkable; {known}"
+    return (f"operation {name!r:.60} is not one the planner knows, so it counts as not "
+            f"chunkable; {known}")
+
+
+def _exceeds_estimate(dims: tuple[int, ...], element_size: int) -> bool:
+    """Whether the true size differs from the saturated estimate, found
+    without building the exact product of a hostile, very long shape."""
+    size = element_size
+    for dim in dims:
+        size *= dim
+        if size > SATURATED_BYTES:
+            return True
+    return size != SATURATED_BYTES
 
 
 def _chunk_runs(dims: tuple[int, ...], element_size: int, limit: int) -> tuple[ChunkRun, ...]:
