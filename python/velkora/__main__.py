@@ -12,7 +12,7 @@ import argparse
 import os
 import re
 import sys
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
 from velkora import __version__, _plan
@@ -42,7 +42,7 @@ def _run_probe(args: argparse.Namespace) -> int:
         from velkora import _report
 
         # Typed here: the report module's own functions carry no annotations.
-        format_report: Callable[[dict[str, Any]], str] = _report.format_report
+        format_report: Callable[[Mapping[str, object]], str] = _report.format_report
         print(format_report(caps))
     return 0
 
