@@ -28,6 +28,10 @@ def _add_json_option(parser: argparse.ArgumentParser, default: Any) -> None:
 
 
 def _run_probe(args: argparse.Namespace) -> int:
+    if getattr(args, "cluster", None) is not None or getattr(args, "timeout", None) is not None:
+        from velkora.cluster import _cli as cluster_cli
+
+        return cluster_cli.run(args)
     try:
         from velkora.native import hostprobe
     except ImportError as exc:
@@ -52,6 +56,9 @@ def _register_probe(subparsers: argparse._SubParsersAction[Any]) -> argparse.Arg
         "probe", help="detect this host's CPU, NUMA, GPU and interpreter capabilities (default)")
     # SUPPRESS: `--json probe` must keep the top-level option's value.
     _add_json_option(parser, argparse.SUPPRESS)
+    from velkora.cluster import _cli as cluster_cli
+
+    cluster_cli.add_options(parser)
     parser.set_defaults(handler=_run_probe)
     return parser
 
