@@ -110,8 +110,10 @@ def write(text):
 
 
 def main():
+    # Any free port for the scheduler's HTTP server, which takes 8787 even with
+    # the dashboard off and would clash with another cluster on this machine.
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  host="127.0.0.1", dashboard_address=None,
+                                  host="127.0.0.1", dashboard_address=":0",
                                   silence_logs=logging.ERROR) as cluster:
         rows = measure(cluster.scheduler_address)
     for what, figure in rows:

@@ -31,8 +31,10 @@ def setUpModule():
     global cluster, client
     if distributed is None or SANITIZED:
         return
+    # Any free port for the scheduler's HTTP server, which takes 8787 even with
+    # the dashboard off and would clash with another cluster on this machine.
     cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                       host="127.0.0.1", dashboard_address=None,
+                                       host="127.0.0.1", dashboard_address=":0",
                                        silence_logs=logging.ERROR)
     unittest.addModuleCleanup(cluster.close)
     client = distributed.Client(cluster, set_as_default=False)
