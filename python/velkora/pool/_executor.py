@@ -1,0 +1,561 @@
+"""``AdaptivePool``: a ``concurrent.futures.Executor`` that moves its work between pool kinds.
+
+Every future handed out resolves exactly once. The pool keeps one record per task
+in flight, on the backend that holds it; a task moves only when its backend
+confirms it will never start there (a successful cancel), so it never runs twice.
+
+Locking, so that nothing deadlocks with the executors underneath:
+
+- ``_lock`` guards the current backend and the records. It is held while calling
+  a backend's ``submit``, ``cancel`` and ``close``, never while
+  waiting for a backend, and never by a completion callback: a process pool's
+  manager thread runs callbacks holding its own lock, which ``submit`` needs.
+- Completion callbacks only read their future, append to deques and resolve
+  futures. A callback that needs a decision (a dead worker, a task a worker
+  could not load) queues the task for the controller thread.
+- Callbacks are attached after ``_lock`` is released, so a task that is already
+  done never runs a user's callback under the pool's lock.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures as cf
+import itertools
+import logging
+import pickle
+import threading
+import time
+import weakref
+from collections import deque
+from collections.abc import Callable, Iterable, Iterator
+from concurrent.futures.process import BrokenProcessPool
+from functools import lru_cache
+from typing import Any, Final, ParamSpec, TypeVar
+
+from velkora._cpuquota import cpu_quota, usable_workers
+
+from . import _worker
+from ._backends import Backend, Unpicklable, make_backend
+from ._controller import Controller
+from ._memory import heap_fragmentation, memory_usage
+from ._patterns import PROFILES
+from ._records import Decision, PoolStats
+
+__all__ = ["AdaptivePool", "WorkerLostError"]
+
+logger = logging.getLogger("velkora.pool")
+
+P = ParamSpec("P")
+T = TypeVar("T")
+
+MAX_SAMPLES_QUEUED: Final = 8192
+
+
+class WorkerLostError(BrokenProcessPool):
+    """The process worker running this task died (killed by a signal, or exited).
+
+    Only the tasks that were running or already handed to the workers fail with
+    it; the pool replaces its process workers and goes on with the rest.
+    """
+
+
+@lru_cache(maxsize=1)
+def default_width() -> int:
+    """Usable cores from the capability report, capped by the container's CPU quota."""
+    from velkora.native import hostprobe
+
+    cores = hostprobe.detect_capabilities().get("physical_cores") or 1
+    return usable_workers(int(cores))
+
+
+class _Task:
+    __slots__ = ("pool", "fn", "args", "kwargs", "outer", "inner", "backend")
+
+    def __init__(self, pool: AdaptivePool, fn: Callable[..., Any], args: tuple[Any, ...],
+                 kwargs: dict[str, Any]) -> None:
+        self.pool = pool
+        self.fn, self.args, self.kwargs = fn, args, kwargs
+        self.outer: _PoolFuture[Any] = _PoolFuture(self)
+        self.inner: cf.Future[Any] | None = None
+        self.backend: Backend | None = None
+
+    def on_done(self, inner: cf.Future[Any]) -> None:
+        self.pool._on_done(self, inner)
+
+
+class _PoolFuture(cf.Future[T]):
+    """The future a user holds; cancelling it cancels the task wherever it is queued."""
+
+    def __init__(self, task: _Task) -> None:
+        super().__init__()
+        self._task: _Task | None = task
+
+    def cancel(self) -> bool:
+        task = self._task
+        if task is not None and not self.done() and not task.pool._withdraw(task):
+            return False
+        return super().cancel()
+
+    def running(self) -> bool:
+        task = self._task
+        inner = task.inner if task is not None else None
+        return super().running() or (not self.done() and inner is not None and inner.running())
+
+
+class AdaptivePool(cf.Executor):
+    """An executor that runs tasks on threads or processes, whichever the workload suits.
+
+    ``max_workers`` defaults to the usable cores of the capability report, capped by
+    the container's CPU quota. ``kinds`` are the pool kinds it may use and
+    ``initial`` the one it starts with (the first of ``kinds``). ``cooldown`` is the
+    least time between two adaptations, ``window`` how far back the measurements
+    reach, ``check_interval`` the longest wait between two looks at them.
+    ``mp_context`` is the multiprocessing context of the process workers (spawn).
+    """
+
+    def __init__(self, max_workers: int | None = None, *,
+                 kinds: tuple[str, ...] = ("thread", "process"), initial: str | None = None,
+                 cooldown: float = 5.0, window: float = 30.0, check_interval: float = 0.5,
+                 mp_context: Any = None) -> None:
+        kinds = tuple(kinds)
+        if not kinds:
+            raise ValueError("kinds must name at least one pool kind")
+        for kind in kinds:
+            if kind not in PROFILES:
+                raise ValueError(f"unknown pool kind {kind!r} (known: {', '.join(PROFILES)})")
+        initial = kinds[0] if initial is None else initial
+        if initial not in kinds:
+            raise ValueError(f"initial kind {initial!r} is not among kinds {kinds}")
+        if max_workers is None:
+            max_workers = default_width()
+        elif max_workers <= 0:
+            raise ValueError("max_workers must be greater than 0")
+        if not cooldown >= 0.0 or not window > 0.0 or not check_interval > 0.0:
+            raise ValueError("cooldown must be >= 0, window and check_interval > 0")
+        self._max_workers = max_workers
+        self._mp_context = mp_context
+        self._clock = time.perf_counter
+        self._lock = threading.Lock()
+        self._shutdown = False
+        self._backend = make_backend(initial, max_workers, mp_context)
+        self._backends: list[Backend] = [self._backend]
+        self._orphans: deque[_Task] = deque()
+        self._samples: deque[tuple[str, _worker.Sample]] = deque(maxlen=MAX_SAMPLES_QUEUED)
+        self._tally_lock = threading.Lock()
+        self._submitted = self._completed = self._failed = self._cancelled = self._lost = 0
+        self._completed_seen = 0
+        self._last_fn: Callable[..., Any] | None = None
+        self._wake = threading.Event()
+        self._thread: threading.Thread | None = None
+        self._controller = Controller(kinds=kinds, kind=initial, width=max_workers,
+                                      cooldown=cooldown, window=window,
+                                      check_interval=check_interval, now=self._clock())
+
+    # -- the Executor interface ----------------------------------------------
+
+    def submit(self, fn: Callable[P, T], /, *args: P.args, **kwargs: P.kwargs) -> cf.Future[T]:
+        task = _Task(self, fn, args, kwargs)
+        with self._lock:
+            if self._shutdown:
+                raise RuntimeError("cannot schedule new futures after shutdown")
+            inner = self._dispatch_locked(task)
+            self._submitted += 1
+            self._last_fn = fn
+            if self._thread is None:
+                self._start_controller()
+        inner.add_done_callback(task.on_done)
+        return task.outer
+
+    def map(self, fn: Callable[..., T], *iterables: Iterable[Any], timeout: float | None = None,
+            chunksize: int = 1) -> Iterator[T]:
+        if chunksize < 1:
+            raise ValueError("chunksize must be >= 1.")
+        if chunksize == 1:
+            return super().map(fn, *iterables, timeout=timeout)
+        chunks = _chunks(zip(*iterables), chunksize)
+        return _flatten(super().map(_worker.run_chunk, itertools.repeat(fn), chunks,
+                                    timeout=timeout))
+
+    def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
+        cancelled: list[_PoolFuture[Any]] = []
+        with self._lock:
+            self._shutdown = True
+            if cancel_futures:
+                for backend in self._backends:
+                    for task in list(backend.records):
+                        if task.inner is not None and backend.cancel(task.inner):
+                            self._detach_locked(task)
+                            cancelled.append(task.outer)
+                while self._orphans:
+                    task = self._orphans.popleft()
+                    if not task.outer.done():
+                        self._detach_locked(task)
+                        cancelled.append(task.outer)
+            thread = self._thread
+        for future in cancelled:
+            cf.Future.cancel(future)
+        with self._tally_lock:
+            self._cancelled += len(cancelled)
+        self._wake.set()
+        if thread is not None and thread is not threading.current_thread():
+            # The controller thread closes every backend, waiting for each.
+            if wait:
+                thread.join()
+        elif wait:
+            self._close_all()
+        else:
+            with self._lock:
+                for backend in self._backends:
+                    backend.close()
+                    backend.closed = True
+
+    # -- what users read -----------------------------------------------------
+
+    @property
+    def kind(self) -> str:
+        """The pool kind new tasks go to."""
+        return self._backend.kind
+
+    @property
+    def width(self) -> int:
+        """The number of workers of the current pool."""
+        return self._backend.width
+
+    @property
+    def max_workers(self) -> int:
+        return self._max_workers
+
+    @property
+    def decisions(self) -> list[Decision]:
+        """One record per decision, oldest first (the last 1000)."""
+        return self._controller.decisions()
+
+    def stats(self) -> PoolStats:
+        with self._lock:
+            pending = sum(len(b.records) for b in self._backends) + len(self._orphans)
+        with self._tally_lock:
+            counts = (self._submitted, self._completed, self._failed, self._cancelled, self._lost)
+        controller = self._controller
+        return PoolStats(self.kind, self.width, self._max_workers, cpu_quota(), *counts,
+                         pending=pending, switches=controller.switches,
+                         decisions=controller.decision_count(), throughput=controller.last_rate,
+                         pickling_blocked=controller.pickling_blocked)
+
+    # -- dispatch ------------------------------------------------------------
+
+    def _dispatch_locked(self, task: _Task) -> cf.Future[Any]:
+        """Hand a task to the current backend; the caller attaches the callback."""
+        last_error: BaseException | None = None
+        for _ in range(3):
+            backend = self._backend
+            if backend.broken:
+                backend = self._replace_locked(backend, backend.failure or "its workers died")
+            elif backend.closed:
+                # Only after shutdown, for tasks saved from a dead worker process.
+                backend = self._replace_locked(backend, "tasks saved from a dead worker")
+            try:
+                inner = backend.submit(task.fn, task.args, task.kwargs)
+            except Unpicklable as exc:
+                self._leave_for_threads_locked(str(exc))
+                continue
+            except (cf.BrokenExecutor, RuntimeError) as exc:
+                if self._backend is backend:
+                    backend.broken = True
+                last_error = exc
+                continue
+            task.inner, task.backend = inner, backend
+            backend.records[task] = None
+            return inner
+        raise RuntimeError(f"no pool kind could take the task: {last_error}")
+
+    def _detach_locked(self, task: _Task) -> None:
+        if task.backend is not None:
+            task.backend.records.pop(task, None)
+        task.backend = task.inner = None
+        task.outer._task = None
+
+    def _withdraw(self, task: _Task) -> bool:
+        """Cancel a task wherever it waits; False once it has started."""
+        with self._lock:
+            if task.outer.done():
+                return task.outer.cancelled()
+            inner, backend = task.inner, task.backend
+            if inner is not None and backend is not None and not backend.cancel(inner):
+                return False
+            self._detach_locked(task)
+        with self._tally_lock:
+            self._cancelled += 1
+        return True
+
+    # -- completion (any thread; never takes _lock) --------------------------
+
+    def _on_done(self, task: _Task, inner: cf.Future[Any]) -> None:
+        if inner.cancelled() or task.inner is not inner:
+            return  # moved or cancelled: whoever cancelled it owns the task now
+        backend = task.backend
+        exc = inner.exception()
+        if exc is None:
+            status, value, sample = inner.result()
+            kind = backend.kind if backend is not None else "thread"
+            if status == _worker.UNLOADABLE:
+                self._controller.block_pickling(f"a worker process could not load a task: {value}")
+                self._orphans.append(task)
+                self._wake.set()
+                return
+            self._samples.append((kind, sample))
+            if status == _worker.UNSENDABLE:
+                self._controller.block_pickling(f"a result could not be pickled: {value}")
+                self._finish(task, exc=pickle.PicklingError(
+                    f"the task ran, but its result cannot be sent back from a worker process: "
+                    f"{value}"))
+                return
+            if kind != "thread":
+                try:
+                    value = pickle.loads(value)
+                except Exception as unpickling_error:
+                    self._finish(task, exc=unpickling_error)
+                    return
+            self._finish(task, result=value)
+            return
+        cause = backend.lost(exc) if backend is not None else None
+        if cause is None or backend is None:
+            self._finish(task, exc=exc)
+            return
+        if not backend.broken:
+            backend.failure = cause
+            backend.broken = True
+            self._rescue(backend, task)
+        error = WorkerLostError(f"the task was lost: {cause}; the pool replaced its workers")
+        error.__cause__ = exc
+        self._finish(task, exc=error, lost=True)
+
+    def _rescue(self, backend: Backend, failed: _Task) -> None:
+        # Runs while the dying pool fails its futures one by one: the tasks it
+        # never sent to a worker can still be cancelled, and so saved.
+        for task in list(backend.records):
+            inner = task.inner
+            if task is not failed and inner is not None and task.backend is backend \
+                    and backend.cancel(inner):
+                self._orphans.append(task)
+        self._wake.set()
+
+    def _finish(self, task: _Task, *, result: Any = None, exc: BaseException | None = None,
+                lost: bool = False) -> None:
+        backend = task.backend
+        if backend is not None:
+            backend.records.pop(task, None)
+        task.inner = task.backend = None
+        outer = task.outer
+        outer._task = None
+        task.fn = task.args = task.kwargs = None  # type: ignore[assignment]
+        with self._tally_lock:
+            self._completed += 1
+            if lost:
+                self._lost += 1
+            elif exc is not None:
+                self._failed += 1
+        try:
+            if exc is None:
+                outer.set_result(result)
+            else:
+                outer.set_exception(exc)
+        except cf.InvalidStateError:
+            pass  # cancelled by its user in the meantime; the result has nowhere to go
+
+    # -- changes of backend (under _lock) ------------------------------------
+
+    def _install_locked(self, backend: Backend) -> Backend:
+        old = self._backend
+        self._backend = backend
+        self._backends.append(backend)
+        if self._shutdown:
+            backend.close()
+            backend.closed = True
+        old.close()
+        old.closed = True
+        return backend
+
+    def _replace_locked(self, broken: Backend, cause: str) -> Backend:
+        if self._backend is not broken:
+            return self._backend
+        fresh = make_backend(broken.kind, broken.width, self._mp_context)
+        reason = f"{cause}: started a fresh {broken.kind} pool"
+        self._controller.forced(self._clock(), "replace", fresh.kind, fresh.width, "fault", reason)
+        logger.warning("replaced the %s pool (%d workers): %s", fresh.kind, fresh.width, cause)
+        return self._install_locked(fresh)
+
+    def _leave_for_threads_locked(self, reason: str) -> None:
+        """A task cannot go to another process: from now on the workload stays on threads."""
+        self._controller.block_pickling(reason)
+        if self._backend.kind == "thread":
+            return
+        fresh = make_backend("thread", self._max_workers, self._mp_context)
+        self._controller.forced(self._clock(), "switch", "thread", fresh.width, "pickling",
+                                f"tasks cannot be pickled ({reason}): staying on threads")
+        logger.info("switched to thread (%d workers): tasks cannot be pickled (%s)",
+                    fresh.width, reason)
+        self._install_locked(fresh)
+
+    def _switch(self, decision: Decision) -> list[tuple[_Task, cf.Future[Any]]]:
+        """Apply a switch or resize: new work goes to a new backend, queued work follows."""
+        attach: list[tuple[_Task, cf.Future[Any]]] = []
+        with self._lock:
+            if self._shutdown:
+                return attach
+            old = self._backend
+            fresh = make_backend(decision.kind, decision.width, self._mp_context)
+            self._backend = fresh
+            self._backends.append(fresh)
+            for task in list(old.records):
+                inner = task.inner
+                if inner is None or inner.running() or not old.cancel(inner):
+                    continue
+                old.records.pop(task, None)
+                try:
+                    moved = fresh.submit(task.fn, task.args, task.kwargs)
+                    task.backend = fresh
+                except Unpicklable as exc:
+                    # It stays where it can run; the workload is kept off processes.
+                    self._controller.block_pickling(str(exc))
+                    moved = old.submit(task.fn, task.args, task.kwargs)
+                task.inner = moved
+                (task.backend or old).records[task] = None
+                attach.append((task, moved))
+            old.close()
+            old.closed = True
+        return attach
+
+    def _force(self, kind: str, width: int, reason: str) -> None:
+        """Switch or resize now, outside the loop and its cooldown (for tests and tools)."""
+        with self._lock:
+            previous = self._backend
+        action = "switch" if kind != previous.kind else "resize"
+        decision = self._controller.forced(self._clock(), action, kind, width, "manual", reason)
+        for task, inner in self._switch(decision):
+            inner.add_done_callback(task.on_done)
+
+    # -- the controller thread -----------------------------------------------
+
+    def _start_controller(self) -> None:
+        self._thread = threading.Thread(target=_control_loop, args=(weakref.ref(self),),
+                                        name="velkora-pool-controller", daemon=True)
+        self._thread.start()
+
+    def _check(self) -> float:
+        """One look: repair, measure, decide, apply. Returns the seconds to the next look."""
+        self._repair()
+        if self._shutdown:
+            return self._controller.check_interval
+        samples = [self._samples.popleft() for _ in range(len(self._samples))]
+        with self._tally_lock:
+            completed = self._completed - self._completed_seen
+            self._completed_seen = self._completed
+        with self._lock:
+            busy = any(b.records for b in self._backends)
+        self._probe_pickling()
+        decision = self._controller.step(self._clock(), samples, completed, busy,
+                                         memory_usage(), heap_fragmentation())
+        if decision.action != "stay":
+            logger.info("%s to %s (%d workers): %s", decision.action, decision.kind,
+                        decision.width, decision.reason)
+            for task, inner in self._switch(decision):
+                inner.add_done_callback(task.on_done)
+        self._reap()
+        return decision.next_check
+
+    def _probe_pickling(self) -> None:
+        # Before processes are chosen, make sure the work could go there at all.
+        controller = self._controller
+        fn = self._last_fn
+        if fn is None or controller.pickling_blocked is not None or controller.kind != "thread" \
+                or "process" not in controller.kinds:
+            return
+        from multiprocessing.reduction import ForkingPickler
+
+        try:
+            ForkingPickler.dumps(fn)
+        except Exception as exc:
+            controller.block_pickling(f"{type(exc).__name__}: {exc}")
+
+    def _repair(self) -> None:
+        """Replace a broken backend and send the saved tasks to the current one."""
+        attach: list[tuple[_Task, cf.Future[Any]]] = []
+        with self._lock:
+            if self._backend.broken:
+                self._replace_locked(self._backend, self._backend.failure or "its workers died")
+            while self._orphans:
+                task = self._orphans.popleft()
+                inner = task.inner
+                if task.outer.done() or task.backend is None or \
+                        (inner is not None and not inner.done()):
+                    continue  # cancelled by its user, or already running somewhere
+                task.backend.records.pop(task, None)
+                if self._controller.pickling_blocked is not None:
+                    self._leave_for_threads_locked(self._controller.pickling_blocked)
+                attach.append((task, self._dispatch_locked(task)))
+        for task, inner in attach:
+            inner.add_done_callback(task.on_done)
+
+    def _reap(self) -> None:
+        """Join the drained backends that hold no more work."""
+        with self._lock:
+            done = [b for b in self._backends
+                    if b is not self._backend and not b.records and b.closed]
+            self._backends = [b for b in self._backends if b not in done]
+        for backend in done:
+            backend.join()
+
+    def _close_all(self) -> None:
+        """Shut every backend down and wait, including those a late repair starts."""
+        while True:
+            self._repair()
+            with self._lock:
+                backends = list(self._backends)
+                for backend in backends:
+                    backend.close()
+                    backend.closed = True
+            for backend in backends:
+                backend.join()
+            with self._lock:
+                self._backends = [b for b in self._backends if b not in backends]
+                if not self._backends and not self._orphans:
+                    self._backends = [self._backend]
+                    return
+
+
+def _control_loop(pool_ref: weakref.ref[AdaptivePool]) -> None:
+    delay = 0.0
+    while True:
+        pool = pool_ref()
+        if pool is None:
+            return
+        wake = pool._wake
+        if pool._shutdown:
+            try:
+                pool._close_all()
+            except Exception:
+                logger.exception("the pool controller failed to close the pool")
+            return
+        try:
+            delay = pool._check()
+        except Exception:  # the loop must outlive any one bad look
+            logger.exception("the pool controller failed a check")
+            delay = pool._controller.check_interval
+        del pool
+        wake.wait(max(delay, 0.001))
+        wake.clear()
+
+
+def _chunks(items: Iterator[tuple[Any, ...]], size: int) -> Iterator[list[tuple[Any, ...]]]:
+    while chunk := list(itertools.islice(items, size)):
+        yield chunk
+
+
+def _flatten(results: Iterator[list[T]]) -> Iterator[T]:
+    try:
+        for chunk in results:
+            yield from chunk
+    finally:
+        close = getattr(results, "close", None)
+        if close is not None:
+            close()
