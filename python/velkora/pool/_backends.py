@@ -26,6 +26,7 @@ from __future__ import annotations
 import concurrent.futures as cf
 import multiprocessing
 import signal
+import time
 from collections.abc import Callable
 from concurrent.futures.process import BrokenProcessPool
 from functools import partial
@@ -127,7 +128,14 @@ class ProcessBackend(Backend):
         if not isinstance(exc, BrokenProcessPool):
             return None
         if self._cause is None:
-            self._cause = self._dead_workers()
+            # A dead worker's pipe closes a moment before its exit status can be
+            # collected: give it up to half a second to show.
+            for _ in range(50):
+                self._cause = self._dead_workers()
+                if self._cause:
+                    break
+                time.sleep(0.01)
+            self._cause = self._cause or "a worker process died"
         return self._cause
 
     def _dead_workers(self) -> str:
@@ -147,7 +155,7 @@ class ProcessBackend(Backend):
                 causes.append(f"worker process {pid} was killed by signal {name}")
             else:
                 causes.append(f"worker process {pid} exited with status {code}")
-        return "; ".join(causes) or "a worker process died"
+        return "; ".join(causes)
 
 
 def make_backend(kind: str, width: int, mp_context: Any = None) -> Backend:

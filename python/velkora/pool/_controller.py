@@ -302,7 +302,7 @@ class Controller:
                 reason = (f"tasks cannot be pickled ({self.pickling_blocked}): "
                           f"staying on {recommended}")
             elif recommended == self.kind:
-                reason = f"{self.kind} suits the dominant pattern {dominant}"
+                reason = f"{self.kind} is the kind for the dominant pattern {dominant}"
             else:
                 reason = (f"not worth switching to {recommended}: score "
                           f"{recommended_score:.2f} against {current_score:.2f} for "
