@@ -33,7 +33,8 @@ class CommandLineTest(unittest.TestCase):
                     self.assertEqual((list(caps), caps["detector"]), (KEYS, "native"))
                 else:
                     lines = result.stdout.splitlines()
-                    self.assertEqual((lines[0], len(lines)), ("Host capabilities", 17))
+                    self.assertEqual((lines[0], len(lines)), ("Host capabilities", 18))
+                    self.assertTrue(lines[2].startswith("  CPU quota         "), lines)
                     self.assertIn("  Detector          native", lines)
 
     def test_unbuilt_package(self):
@@ -53,9 +54,10 @@ class ReportTest(unittest.TestCase):
         caps = {"physical_cores": 4, "has_gpu": True, "gpu_memory_mb": 24576, "detected_at": "soon",
                 "detector": "native_fallback", "error": "'gpu_memory_mb'", "detection_time_ms": 0.25,
                 "extra": [1]}
-        self.assertEqual(format_report(caps).splitlines(), [
+        self.assertEqual(format_report(caps, cpu_quota=1.5).splitlines(), [
             "Host capabilities",
             "  Usable CPU cores  4",
+            "  CPU quota         1.5 CPUs",
             "  GPU present       yes",
             "  GPU memory        24576 MiB",
             "  Detected at       'soon'",

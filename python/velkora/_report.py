@@ -1,5 +1,11 @@
 """Text rendering of the capability report for the command line."""
 import time
+from collections.abc import Callable, Mapping
+from typing import Any
+
+from velkora._cpuquota import cpu_quota as read_cpu_quota
+
+_HOST = object()
 
 # (key, label, formatter) in report order; keys the report lacks are skipped.
 _ROWS = (
@@ -23,19 +29,30 @@ _ROWS = (
 )
 
 
-def _cell(formatter, value):
+def _cell(formatter: Callable[[Any], str], value: object) -> str:
     try:
         return formatter(value)
     except (TypeError, ValueError, OverflowError, OSError):
         return repr(value)
 
 
-def format_report(caps):
-    """The report as an aligned two-column table, with a title line."""
+def format_report(caps: Mapping[str, object], cpu_quota: object = _HOST) -> str:
+    """The report as an aligned two-column table, with a title line.
+
+    A "CPU quota" row follows the core count: the container's CPU quota, which
+    the report itself does not hold (read from this host unless given).
+    """
     rows = [(label, _cell(fmt, caps[key])) for key, label, fmt in _ROWS if key in caps]
     known = {key for key, _, _ in _ROWS}
     rows += [(key, repr(value)) for key, value in caps.items() if key not in known]
+    quota = read_cpu_quota() if cpu_quota is _HOST else cpu_quota
+    after = 1 if "physical_cores" in caps else 0
+    rows.insert(after, ("CPU quota", "none" if quota is None else _cell(_cpus, quota)))
     width = max(len(label) for label, _ in rows)
     lines = ["Host capabilities"]
     lines += [f"  {label:<{width}}  {text}" for label, text in rows]
     return "\n".join(lines)
+
+
+def _cpus(quota: Any) -> str:
+    return f"{float(quota):g} CPUs"
