@@ -54,6 +54,9 @@ FRAGMENTATION_THRESHOLD: Final = 0.3
 MIN_TASKS: Final = 16
 BASELINE_SAMPLES: Final = 5
 MAX_TASKS_KEPT: Final = 4096
+# Samples read per check: more tasks than that in one interval say nothing new,
+# and reading them would take the interpreter lock from the workers.
+MAX_SAMPLES_READ: Final = 512
 MAX_DECISIONS_KEPT: Final = 1000
 _PAGE_SIZE: Final = os.sysconf("SC_PAGE_SIZE") if hasattr(os, "sysconf") else 4096
 
@@ -120,10 +123,17 @@ class Controller:
     # -- one check -----------------------------------------------------------
 
     def step(self, now: float, samples: Iterable[tuple[str, Sample]], completed: int, busy: bool,
-             memory: tuple[float, float] | None, fragmentation: float) -> Decision:
-        """Take in what happened since the last step, consult the rules, decide."""
+             memory: tuple[float, float] | None, fragmentation: float,
+             cpu_wait: dict[str, float] | None = None) -> Decision:
+        """Take in what happened since the last step, consult the rules, decide.
+
+        ``cpu_wait``: per kind, the seconds its workers waited for a CPU that
+        other processes held, per CPU second they ran; a task is taken to have
+        waited that share of its CPU time, which is not time spent waiting for
+        I/O.
+        """
         with self._lock:
-            self._ingest(now, list(samples), completed, busy)
+            self._ingest(now, list(samples)[-MAX_SAMPLES_READ:], completed, busy, cpu_wait or {})
             decision = self._decide(now, memory, fragmentation)
             self._decisions.append(decision)
             if decision.action != "stay":
@@ -143,11 +153,12 @@ class Controller:
         self._evidence = 0
 
     def _ingest(self, now: float, samples: list[tuple[str, Sample]], completed: int,
-                busy: bool) -> None:
+                busy: bool, cpu_wait: dict[str, float]) -> None:
         elapsed = max(now - self._last_step, 1e-6)
         self._last_step = now
         totals = [0.0, 0.0, 0.0]
-        for _, (end, wall, cpu, delay, faults, sharing, _rss) in samples:
+        for kind, (end, wall, cpu, faults, sharing, _rss) in samples:
+            delay = cpu * cpu_wait.get(kind, 0.0)
             pattern, name = task_pattern(wall, cpu, delay, faults, sharing, _PAGE_SIZE)
             p, c, m = (pattern["parallelization_potential"], pattern["cpu_intensity"],
                        pattern["memory_intensity"])
@@ -171,7 +182,8 @@ class Controller:
             self._throughput.add(now, self.last_rate)
             self._rates_seen += 1
             if self._baseline is None and self._rates_seen > BASELINE_SAMPLES:
-                self._baseline = sum(self._throughput.values()[-BASELINE_SAMPLES:]) / BASELINE_SAMPLES
+                first = self._throughput.values()[-BASELINE_SAMPLES:]
+                self._baseline = sum(first) / BASELINE_SAMPLES
                 self._judge_last_switch(self._baseline)
 
     def _judge_last_switch(self, baseline: float) -> None:

@@ -1,20 +1,20 @@
 """``AdaptivePool``: a ``concurrent.futures.Executor`` that moves its work between pool kinds.
 
-Every future handed out resolves exactly once. The pool keeps one record per task
-in flight, on the backend that holds it; a task moves only when its backend
-confirms it will never start there (a successful cancel), so it never runs twice.
+Every future handed out resolves exactly once. A task moves to another backend
+only after the one holding it gave it up (``take_queued``: it is sure never to
+start there), so it never runs twice, and cancelling a future is decided under
+the same lock as moves.
 
 Locking, so that nothing deadlocks with the executors underneath:
 
-- ``_lock`` guards the current backend and the records. It is held while calling
-  a backend's ``submit``, ``cancel`` and ``close``, never while
-  waiting for a backend, and never by a completion callback: a process pool's
-  manager thread runs callbacks holding its own lock, which ``submit`` needs.
+- ``_lock`` guards the current backend and where each task is. It is held while
+  calling a backend's ``submit``, ``withdraw``, ``take_queued`` and ``close``, never
+  while waiting for a backend, and never by a completion callback: a process
+  pool's manager thread runs callbacks holding its own lock, which ``submit`` needs.
 - Completion callbacks only read their future, append to deques and resolve
   futures. A callback that needs a decision (a dead worker, a task a worker
   could not load) queues the task for the controller thread.
-- Callbacks are attached after ``_lock`` is released, so a task that is already
-  done never runs a user's callback under the pool's lock.
+- Callbacks, the pool's and its users', never run under ``_lock``.
 """
 
 from __future__ import annotations
@@ -28,6 +28,7 @@ import time
 import weakref
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator
+from concurrent.futures import _base
 from concurrent.futures.process import BrokenProcessPool
 from functools import lru_cache
 from typing import Any, Final, ParamSpec, TypeVar
@@ -35,7 +36,7 @@ from typing import Any, Final, ParamSpec, TypeVar
 from velkora._cpuquota import cpu_quota, usable_workers
 
 from . import _worker
-from ._backends import Backend, Unpicklable, make_backend
+from ._backends import Backend, ProcessBackend, Unpicklable, make_backend
 from ._controller import Controller
 from ._memory import heap_fragmentation, memory_usage
 from ._patterns import PROFILES
@@ -48,7 +49,7 @@ logger = logging.getLogger("velkora.pool")
 P = ParamSpec("P")
 T = TypeVar("T")
 
-MAX_SAMPLES_QUEUED: Final = 8192
+MAX_SAMPLES_QUEUED: Final = 2048
 
 
 class WorkerLostError(BrokenProcessPool):
@@ -82,9 +83,31 @@ class _Task:
     def on_done(self, inner: cf.Future[Any]) -> None:
         self.pool._on_done(self, inner)
 
+    def release(self) -> None:
+        """Done with: drop the references that would keep the call's data alive."""
+        self.outer._task = None
+        self.fn = self.args = self.kwargs = None  # type: ignore[assignment]
+        self.inner = self.backend = None
+
+
+def _mark_cancelled(future: cf.Future[Any]) -> bool:
+    """PENDING -> CANCELLED without running callbacks (the caller runs them, unlocked)."""
+    with future._condition:
+        if future._state != _base.PENDING:
+            return False
+        future._state = _base.CANCELLED
+        future._condition.notify_all()
+    return True
+
+
+def _announce_cancelled(future: cf.Future[Any], notify: bool) -> None:
+    future._invoke_callbacks()  # type: ignore[attr-defined]
+    if notify:  # no worker will: wake wait() and as_completed()
+        future.set_running_or_notify_cancel()
+
 
 class _PoolFuture(cf.Future[T]):
-    """The future a user holds; cancelling it cancels the task wherever it is queued."""
+    """The future a user holds; cancelling it withdraws the task wherever it waits."""
 
     def __init__(self, task: _Task) -> None:
         super().__init__()
@@ -92,14 +115,27 @@ class _PoolFuture(cf.Future[T]):
 
     def cancel(self) -> bool:
         task = self._task
-        if task is not None and not self.done() and not task.pool._withdraw(task):
-            return False
-        return super().cancel()
+        if task is None:
+            return super().cancel()
+        with task.pool._lock:
+            if self._state == _base.PENDING and (task.backend is None
+                                                 or task.backend.withdraw(task)):
+                cancelled = _mark_cancelled(self)
+                # A backend that gave the task back forgot it; one that keeps it
+                # queued lets its worker notify when it reaches the task.
+                notify = task.backend is None
+            else:
+                cancelled = notify = False
+        if not cancelled:
+            return self.cancelled()
+        task.pool._count_cancelled(1)
+        _announce_cancelled(self, notify)
+        return True
 
     def running(self) -> bool:
         task = self._task
         inner = task.inner if task is not None else None
-        return super().running() or (not self.done() and inner is not None and inner.running())
+        return super().running() or (inner is not None and inner.running() and not self.done())
 
 
 class AdaptivePool(cf.Executor):
@@ -137,13 +173,15 @@ class AdaptivePool(cf.Executor):
         self._clock = time.perf_counter
         self._lock = threading.Lock()
         self._shutdown = False
-        self._backend = make_backend(initial, max_workers, mp_context)
+        self._samples: deque[tuple[str, _worker.Sample]] = deque(maxlen=MAX_SAMPLES_QUEUED)
+        self._thread_counts: list[list[int]] = []  # [completed, failed] of each pool thread
+        self._backend = self._make(initial, max_workers)
         self._backends: list[Backend] = [self._backend]
         self._orphans: deque[_Task] = deque()
-        self._samples: deque[tuple[str, _worker.Sample]] = deque(maxlen=MAX_SAMPLES_QUEUED)
         self._tally_lock = threading.Lock()
         self._submitted = self._completed = self._failed = self._cancelled = self._lost = 0
         self._completed_seen = 0
+        self._cpu_seen: dict[str, tuple[int, int]] = {}
         self._last_fn: Callable[..., Any] | None = None
         self._wake = threading.Event()
         self._thread: threading.Thread | None = None
@@ -163,7 +201,8 @@ class AdaptivePool(cf.Executor):
             self._last_fn = fn
             if self._thread is None:
                 self._start_controller()
-        inner.add_done_callback(task.on_done)
+        if inner is not None:
+            inner.add_done_callback(task.on_done)
         return task.outer
 
     def map(self, fn: Callable[..., T], *iterables: Iterable[Any], timeout: float | None = None,
@@ -177,25 +216,28 @@ class AdaptivePool(cf.Executor):
                                     timeout=timeout))
 
     def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
-        cancelled: list[_PoolFuture[Any]] = []
+        cancelled: list[tuple[_PoolFuture[Any], bool]] = []
         with self._lock:
             self._shutdown = True
             if cancel_futures:
                 for backend in self._backends:
-                    for task in list(backend.records):
-                        if task.inner is not None and backend.cancel(task.inner):
-                            self._detach_locked(task)
-                            cancelled.append(task.outer)
+                    for task in backend.take_queued():
+                        if _mark_cancelled(task.outer):
+                            cancelled.append((task.outer, True))
+                        elif task.outer.cancelled():
+                            cancelled.append((task.outer, False))  # cancelled earlier
+                        task.release()
                 while self._orphans:
                     task = self._orphans.popleft()
-                    if not task.outer.done():
-                        self._detach_locked(task)
-                        cancelled.append(task.outer)
+                    if _mark_cancelled(task.outer):
+                        cancelled.append((task.outer, True))
+                        task.release()
             thread = self._thread
-        for future in cancelled:
-            cf.Future.cancel(future)
-        with self._tally_lock:
-            self._cancelled += len(cancelled)
+        self._count_cancelled(sum(1 for _, fresh in cancelled if fresh))
+        for future, fresh in cancelled:
+            if fresh:
+                future._invoke_callbacks()  # type: ignore[attr-defined]
+            future.set_running_or_notify_cancel()
         self._wake.set()
         if thread is not None and thread is not threading.current_thread():
             # The controller thread closes every backend, waiting for each.
@@ -207,7 +249,6 @@ class AdaptivePool(cf.Executor):
             with self._lock:
                 for backend in self._backends:
                     backend.close()
-                    backend.closed = True
 
     # -- what users read -----------------------------------------------------
 
@@ -232,19 +273,33 @@ class AdaptivePool(cf.Executor):
 
     def stats(self) -> PoolStats:
         with self._lock:
-            pending = sum(len(b.records) for b in self._backends) + len(self._orphans)
+            pending = sum(b.in_flight() for b in self._backends) + len(self._orphans)
+        completed, failed = self._counts()
         with self._tally_lock:
-            counts = (self._submitted, self._completed, self._failed, self._cancelled, self._lost)
+            counts = (self._submitted, completed, failed, self._cancelled, self._lost)
         controller = self._controller
         return PoolStats(self.kind, self.width, self._max_workers, cpu_quota(), *counts,
                          pending=pending, switches=controller.switches,
                          decisions=controller.decision_count(), throughput=controller.last_rate,
                          pickling_blocked=controller.pickling_blocked)
 
-    # -- dispatch ------------------------------------------------------------
+    def _counts(self) -> tuple[int, int]:
+        completed = sum(c[0] for c in list(self._thread_counts))
+        failed = sum(c[1] for c in list(self._thread_counts))
+        with self._tally_lock:
+            return completed + self._completed, failed + self._failed + self._lost
 
-    def _dispatch_locked(self, task: _Task) -> cf.Future[Any]:
-        """Hand a task to the current backend; the caller attaches the callback."""
+    def _count_cancelled(self, n: int) -> None:
+        with self._tally_lock:
+            self._cancelled += n
+
+    # -- dispatch (under _lock) ----------------------------------------------
+
+    def _make(self, kind: str, width: int) -> Backend:
+        return make_backend(kind, width, self._samples, self._thread_counts, self._mp_context)
+
+    def _dispatch_locked(self, task: _Task) -> cf.Future[Any] | None:
+        """Hand a task to the current backend; the caller attaches any callback unlocked."""
         last_error: BaseException | None = None
         for _ in range(3):
             backend = self._backend
@@ -254,49 +309,56 @@ class AdaptivePool(cf.Executor):
                 # Only after shutdown, for tasks saved from a dead worker process.
                 backend = self._replace_locked(backend, "tasks saved from a dead worker")
             try:
-                inner = backend.submit(task.fn, task.args, task.kwargs)
+                return backend.submit(task)
             except Unpicklable as exc:
                 self._leave_for_threads_locked(str(exc))
-                continue
+                last_error = exc
             except (cf.BrokenExecutor, RuntimeError) as exc:
                 if self._backend is backend:
                     backend.broken = True
                 last_error = exc
-                continue
-            task.inner, task.backend = inner, backend
-            backend.records[task] = None
-            return inner
         raise RuntimeError(f"no pool kind could take the task: {last_error}")
 
-    def _detach_locked(self, task: _Task) -> None:
-        if task.backend is not None:
-            task.backend.records.pop(task, None)
-        task.backend = task.inner = None
-        task.outer._task = None
+    def _install_locked(self, backend: Backend) -> Backend:
+        old = self._backend
+        self._backend = backend
+        self._backends.append(backend)
+        if self._shutdown:
+            backend.close()
+        old.close()
+        return backend
 
-    def _withdraw(self, task: _Task) -> bool:
-        """Cancel a task wherever it waits; False once it has started."""
-        with self._lock:
-            if task.outer.done():
-                return task.outer.cancelled()
-            inner, backend = task.inner, task.backend
-            if inner is not None and backend is not None and not backend.cancel(inner):
-                return False
-            self._detach_locked(task)
-        with self._tally_lock:
-            self._cancelled += 1
-        return True
+    def _replace_locked(self, broken: Backend, cause: str) -> Backend:
+        if self._backend is not broken:
+            return self._backend
+        fresh = self._make(broken.kind, broken.width)
+        reason = f"{cause}: started a fresh {broken.kind} pool"
+        self._controller.forced(self._clock(), "replace", fresh.kind, fresh.width, "fault", reason)
+        logger.warning("replaced the %s pool (%d workers): %s", fresh.kind, fresh.width, cause)
+        return self._install_locked(fresh)
 
-    # -- completion (any thread; never takes _lock) --------------------------
+    def _leave_for_threads_locked(self, reason: str) -> None:
+        """A task cannot go to another process: from now on the workload stays on threads."""
+        self._controller.block_pickling(reason)
+        if self._backend.kind == "thread":
+            return
+        fresh = self._make("thread", self._max_workers)
+        self._controller.forced(self._clock(), "switch", "thread", fresh.width, "pickling",
+                                f"tasks cannot be pickled ({reason}): staying on threads")
+        logger.info("switched to thread (%d workers): tasks cannot be pickled (%s)",
+                    fresh.width, reason)
+        self._install_locked(fresh)
+
+    # -- completion of envelope futures (any thread; never takes _lock) ------
 
     def _on_done(self, task: _Task, inner: cf.Future[Any]) -> None:
         if inner.cancelled() or task.inner is not inner:
-            return  # moved or cancelled: whoever cancelled it owns the task now
+            return  # taken back: whoever cancelled it owns the task now
         backend = task.backend
         exc = inner.exception()
         if exc is None:
             status, value, sample = inner.result()
-            kind = backend.kind if backend is not None else "thread"
+            kind = backend.kind if backend is not None else "process"
             if status == _worker.UNLOADABLE:
                 self._controller.block_pickling(f"a worker process could not load a task: {value}")
                 self._orphans.append(task)
@@ -309,12 +371,11 @@ class AdaptivePool(cf.Executor):
                     f"the task ran, but its result cannot be sent back from a worker process: "
                     f"{value}"))
                 return
-            if kind != "thread":
-                try:
-                    value = pickle.loads(value)
-                except Exception as unpickling_error:
-                    self._finish(task, exc=unpickling_error)
-                    return
+            try:
+                value = pickle.loads(value)
+            except Exception as unpickling_error:
+                self._finish(task, exc=unpickling_error)
+                return
             self._finish(task, result=value)
             return
         cause = backend.lost(exc) if backend is not None else None
@@ -331,108 +392,69 @@ class AdaptivePool(cf.Executor):
 
     def _rescue(self, backend: Backend, failed: _Task) -> None:
         # Runs while the dying pool fails its futures one by one: the tasks it
-        # never sent to a worker can still be cancelled, and so saved.
-        for task in list(backend.records):
+        # never sent to a worker can still be cancelled there, and so saved.
+        records = getattr(backend, "records", {})
+        for task in list(records):
             inner = task.inner
-            if task is not failed and inner is not None and task.backend is backend \
-                    and backend.cancel(inner):
+            if task is not failed and inner is not None and inner.cancel():
                 self._orphans.append(task)
         self._wake.set()
 
     def _finish(self, task: _Task, *, result: Any = None, exc: BaseException | None = None,
                 lost: bool = False) -> None:
         backend = task.backend
-        if backend is not None:
+        if isinstance(backend, ProcessBackend):
             backend.records.pop(task, None)
-        task.inner = task.backend = None
         outer = task.outer
-        outer._task = None
-        task.fn = task.args = task.kwargs = None  # type: ignore[assignment]
+        task.release()
         with self._tally_lock:
-            self._completed += 1
             if lost:
                 self._lost += 1
             elif exc is not None:
                 self._failed += 1
+            else:
+                self._completed += 1
         try:
             if exc is None:
                 outer.set_result(result)
             else:
                 outer.set_exception(exc)
         except cf.InvalidStateError:
-            pass  # cancelled by its user in the meantime; the result has nowhere to go
+            pass  # cannot happen: a task is withdrawn before its future is cancelled
 
-    # -- changes of backend (under _lock) ------------------------------------
+    # -- changes of backend --------------------------------------------------
 
-    def _install_locked(self, backend: Backend) -> Backend:
-        old = self._backend
-        self._backend = backend
-        self._backends.append(backend)
-        if self._shutdown:
-            backend.close()
-            backend.closed = True
-        old.close()
-        old.closed = True
-        return backend
-
-    def _replace_locked(self, broken: Backend, cause: str) -> Backend:
-        if self._backend is not broken:
-            return self._backend
-        fresh = make_backend(broken.kind, broken.width, self._mp_context)
-        reason = f"{cause}: started a fresh {broken.kind} pool"
-        self._controller.forced(self._clock(), "replace", fresh.kind, fresh.width, "fault", reason)
-        logger.warning("replaced the %s pool (%d workers): %s", fresh.kind, fresh.width, cause)
-        return self._install_locked(fresh)
-
-    def _leave_for_threads_locked(self, reason: str) -> None:
-        """A task cannot go to another process: from now on the workload stays on threads."""
-        self._controller.block_pickling(reason)
-        if self._backend.kind == "thread":
-            return
-        fresh = make_backend("thread", self._max_workers, self._mp_context)
-        self._controller.forced(self._clock(), "switch", "thread", fresh.width, "pickling",
-                                f"tasks cannot be pickled ({reason}): staying on threads")
-        logger.info("switched to thread (%d workers): tasks cannot be pickled (%s)",
-                    fresh.width, reason)
-        self._install_locked(fresh)
-
-    def _switch(self, decision: Decision) -> list[tuple[_Task, cf.Future[Any]]]:
+    def _switch(self, decision: Decision) -> None:
         """Apply a switch or resize: new work goes to a new backend, queued work follows."""
         attach: list[tuple[_Task, cf.Future[Any]]] = []
         with self._lock:
             if self._shutdown:
-                return attach
+                return
             old = self._backend
-            fresh = make_backend(decision.kind, decision.width, self._mp_context)
+            fresh = self._make(decision.kind, decision.width)
             self._backend = fresh
             self._backends.append(fresh)
-            for task in list(old.records):
-                inner = task.inner
-                if inner is None or inner.running() or not old.cancel(inner):
+            for task in old.take_queued():
+                if task.outer._state != _base.PENDING:  # cancelled while queued
+                    task.outer.set_running_or_notify_cancel()
+                    task.release()
                     continue
-                old.records.pop(task, None)
                 try:
-                    moved = fresh.submit(task.fn, task.args, task.kwargs)
-                    task.backend = fresh
+                    inner = fresh.submit(task)
                 except Unpicklable as exc:
                     # It stays where it can run; the workload is kept off processes.
                     self._controller.block_pickling(str(exc))
-                    moved = old.submit(task.fn, task.args, task.kwargs)
-                task.inner = moved
-                (task.backend or old).records[task] = None
-                attach.append((task, moved))
+                    inner = old.submit(task)
+                if inner is not None:
+                    attach.append((task, inner))
             old.close()
-            old.closed = True
-        return attach
+        for task, inner in attach:
+            inner.add_done_callback(task.on_done)
 
     def _force(self, kind: str, width: int, reason: str) -> None:
         """Switch or resize now, outside the loop and its cooldown (for tests and tools)."""
-        with self._lock:
-            previous = self._backend
-        action = "switch" if kind != previous.kind else "resize"
-        decision = self._controller.forced(self._clock(), action, kind, width, "manual", reason)
-        for task, inner in self._switch(decision):
-            inner.add_done_callback(task.on_done)
+        action = "switch" if kind != self._backend.kind else "resize"
+        self._switch(self._controller.forced(self._clock(), action, kind, width, "manual", reason))
 
     # -- the controller thread -----------------------------------------------
 
@@ -447,21 +469,41 @@ class AdaptivePool(cf.Executor):
         if self._shutdown:
             return self._controller.check_interval
         samples = [self._samples.popleft() for _ in range(len(self._samples))]
-        with self._tally_lock:
-            completed = self._completed - self._completed_seen
-            self._completed_seen = self._completed
+        completed = sum(self._counts())
+        done_now, self._completed_seen = completed - self._completed_seen, completed
         with self._lock:
-            busy = any(b.records for b in self._backends)
+            backends = list(self._backends)
+        busy = any(b.in_flight() for b in backends)
         self._probe_pickling()
-        decision = self._controller.step(self._clock(), samples, completed, busy,
-                                         memory_usage(), heap_fragmentation())
+        decision = self._controller.step(self._clock(), samples, done_now, busy,
+                                         memory_usage(), heap_fragmentation(),
+                                         self._cpu_wait(backends))
         if decision.action != "stay":
             logger.info("%s to %s (%d workers): %s", decision.action, decision.kind,
                         decision.width, decision.reason)
-            for task, inner in self._switch(decision):
-                inner.add_done_callback(task.on_done)
+            self._switch(decision)
         self._reap()
         return decision.next_check
+
+    def _cpu_wait(self, backends: list[Backend]) -> dict[str, float]:
+        """Per kind: seconds its workers waited for a CPU per CPU second they ran,
+        since the last look (the Linux scheduler's statistics; empty elsewhere)."""
+        totals: dict[str, list[int]] = {}
+        seen: dict[str, tuple[int, int]] = {}
+        for backend in backends:
+            for path in backend.cpu_files():
+                try:
+                    with open(path, "rb") as f:
+                        ran, waited = (int(v) for v in f.read().split()[:2])
+                except (OSError, ValueError):
+                    continue
+                seen[path] = (ran, waited)
+                before = self._cpu_seen.get(path, (0, 0))
+                total = totals.setdefault(backend.kind, [0, 0])
+                total[0] += ran - before[0]
+                total[1] += waited - before[1]
+        self._cpu_seen = seen
+        return {kind: waited / ran for kind, (ran, waited) in totals.items() if ran > 0}
 
     def _probe_pickling(self) -> None:
         # Before processes are chosen, make sure the work could go there at all.
@@ -485,14 +527,16 @@ class AdaptivePool(cf.Executor):
                 self._replace_locked(self._backend, self._backend.failure or "its workers died")
             while self._orphans:
                 task = self._orphans.popleft()
-                inner = task.inner
-                if task.outer.done() or task.backend is None or \
-                        (inner is not None and not inner.done()):
-                    continue  # cancelled by its user, or already running somewhere
-                task.backend.records.pop(task, None)
+                backend = task.backend
+                if backend is None or task.outer.done():
+                    continue  # withdrawn by its user meanwhile
+                if isinstance(backend, ProcessBackend):
+                    backend.forget(task)
                 if self._controller.pickling_blocked is not None:
                     self._leave_for_threads_locked(self._controller.pickling_blocked)
-                attach.append((task, self._dispatch_locked(task)))
+                inner = self._dispatch_locked(task)
+                if inner is not None:
+                    attach.append((task, inner))
         for task, inner in attach:
             inner.add_done_callback(task.on_done)
 
@@ -500,20 +544,19 @@ class AdaptivePool(cf.Executor):
         """Join the drained backends that hold no more work."""
         with self._lock:
             done = [b for b in self._backends
-                    if b is not self._backend and not b.records and b.closed]
+                    if b is not self._backend and b.closed and not b.in_flight()]
             self._backends = [b for b in self._backends if b not in done]
         for backend in done:
             backend.join()
 
     def _close_all(self) -> None:
-        """Shut every backend down and wait, including those a late repair starts."""
+        """Close every backend and wait for it, including any a late repair starts."""
         while True:
             self._repair()
             with self._lock:
                 backends = list(self._backends)
                 for backend in backends:
                     backend.close()
-                    backend.closed = True
             for backend in backends:
                 backend.join()
             with self._lock:
@@ -524,7 +567,6 @@ class AdaptivePool(cf.Executor):
 
 
 def _control_loop(pool_ref: weakref.ref[AdaptivePool]) -> None:
-    delay = 0.0
     while True:
         pool = pool_ref()
         if pool is None:

@@ -10,16 +10,14 @@ A task's outcome travels back as an envelope ``(status, value, sample)``:
 
 A task that raises is not wrapped: its exception travels as the executor sends it.
 
-``sample`` is ``(end, wall, cpu, delay, faults, sharing, rss)``: the end time and wall
-time (``time.perf_counter``, one clock for every process of the host); the CPU time
-of the thread that ran it (in a thread worker) or of the whole worker process; the
-time it was ready to run but waited for a CPU that other processes held (Linux
-scheduler statistics; 0 where unknown), so that a busy host does not make
-computing look like waiting; the minor page faults it caused (fresh memory it
-touched); the number of the pool's tasks running in the same interpreter when it
-ended (itself included: busy threads take turns holding the interpreter lock);
-and the resident memory of the process in bytes (read at most every 50 ms; 0
-where unknown).
+``sample`` is ``(end, wall, cpu, faults, sharing, rss)``: the end time and wall time
+(``time.perf_counter``, one clock for every process of the host); the CPU time of
+the thread that ran it (in a thread worker) or of the whole worker process; the
+minor page faults it caused (fresh memory it touched); the number of the pool's
+tasks running in the same interpreter when it ended (itself included: busy threads
+take turns holding the interpreter lock); and the resident memory of the process
+in bytes (read at most every 50 ms; 0 where unknown). None of these calls lets go
+of the interpreter lock, which would make the workers queue for it on every task.
 """
 
 from __future__ import annotations
@@ -31,14 +29,16 @@ import threading
 import time
 TYPE_CHECKING = False  # typing itself costs a worker process ~10 ms to import
 if TYPE_CHECKING:
+    from collections import deque
     from collections.abc import Callable, Iterable
+    from queue import SimpleQueue
     from typing import Any, Final
 
 OK = 0
 UNLOADABLE = 1
 UNSENDABLE = 2
 
-Sample = tuple[float, float, float, float, int, int, int]
+Sample = tuple[float, float, float, int, int, int]
 if TYPE_CHECKING:
     Envelope = tuple[int, Any, Sample]
 
@@ -46,55 +46,14 @@ _perf_counter = time.perf_counter
 _process_time = time.process_time
 _thread_time = time.thread_time
 _getrusage = resource.getrusage
-_pread = os.pread
 _RUSAGE_THREAD: Final = getattr(resource, "RUSAGE_THREAD", resource.RUSAGE_SELF)
 _RUSAGE_SELF: Final = resource.RUSAGE_SELF
 _PAGE_SIZE: Final = os.sysconf("SC_PAGE_SIZE") if hasattr(os, "sysconf") else 4096
 _RSS_EVERY: Final = 0.05
 
-
-class _SchedStat:
-    """An open /proc/thread-self/schedstat of one thread: (CPU ns, run-queue wait ns, slices).
-
-    Closed when its thread ends (a thread's locals are dropped then)."""
-
-    __slots__ = ("fd",)
-
-    def __init__(self) -> None:
-        self.fd = -1
-        try:
-            self.fd = os.open("/proc/thread-self/schedstat", os.O_RDONLY | os.O_CLOEXEC)
-        except (OSError, AttributeError):
-            pass
-
-    def __del__(self) -> None:
-        if self.fd >= 0:
-            os.close(self.fd)
-
-
-_local = threading.local()
 _rss = [0.0, 0]  # when last read, bytes
 _statm_fd: int | None = None
 _statm_failed = False
-
-
-def _schedstat_fd() -> int:
-    try:
-        return _local.schedstat.fd  # type: ignore[no-any-return]
-    except AttributeError:
-        _local.schedstat = _SchedStat()
-        return _local.schedstat.fd  # type: ignore[no-any-return]
-
-
-def _thread_clock(fd: int) -> tuple[float, float]:
-    """(CPU seconds, run-queue wait seconds) of the calling thread."""
-    if fd >= 0:
-        try:
-            cpu, wait, _ = _pread(fd, 64, 0).split()
-            return int(cpu) * 1e-9, int(wait) * 1e-9
-        except (OSError, ValueError):
-            pass
-    return _thread_time(), 0.0
 
 
 def resident_bytes(now: float) -> int:
@@ -106,30 +65,54 @@ def resident_bytes(now: float) -> int:
     try:
         if _statm_fd is None:
             _statm_fd = os.open("/proc/self/statm", os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
-        _rss[1] = int(_pread(_statm_fd, 64, 0).split()[1]) * _PAGE_SIZE
+        _rss[1] = int(os.pread(_statm_fd, 64, 0).split()[1]) * _PAGE_SIZE
     except (OSError, ValueError, IndexError):
         _statm_failed = True  # not Linux: stop paying for the attempt
     return int(_rss[1])
 
 
-def run_in_thread(running: list[None], fn: Callable[..., Any], args: tuple[Any, ...],
-                  kwargs: dict[str, Any]) -> Envelope:
-    """Run one task on a pool thread; ``running`` holds one entry per task running now."""
-    fd = _schedstat_fd()
-    running.append(None)
-    faults = _getrusage(_RUSAGE_THREAD).ru_minflt
-    cpu, wait = _thread_clock(fd)
-    start = _perf_counter()
-    try:
-        result = fn(*args, **kwargs)
-    finally:
-        sharing = len(running)
-        running.pop()
-    end = _perf_counter()
-    cpu_end, wait_end = _thread_clock(fd)
-    faults = _getrusage(_RUSAGE_THREAD).ru_minflt - faults
-    return OK, result, (end, end - start, cpu_end - cpu, wait_end - wait, faults, sharing,
-                        resident_bytes(end))
+def thread_worker(work: SimpleQueue[Any], idle: threading.Semaphore, running: list[None],
+                  samples: deque[tuple[str, Sample]], counts: list[list[int]]) -> None:
+    """The loop of one pool thread: take a task, run it unless cancelled, resolve its future.
+
+    ``work`` yields the pool's task records (``fn``, ``args``, ``kwargs``, ``outer``
+    and ``release()``) and ``None`` to stop; ``running`` holds one entry per task
+    running now; ``counts`` gets this thread's [completed, failed].
+    """
+    mine = [0, 0]
+    counts.append(mine)
+    get, append = work.get, samples.append
+    while True:
+        task = get()
+        if task is None:
+            work.put(None)  # the next worker stops too
+            return
+        outer = task.outer
+        if outer.set_running_or_notify_cancel():
+            running.append(None)
+            faults = _getrusage(_RUSAGE_THREAD).ru_minflt
+            cpu = _thread_time()
+            start = _perf_counter()
+            try:
+                result = task.fn(*task.args, **task.kwargs)
+            except BaseException as exc:
+                outer.set_exception(exc)
+                mine[1] += 1
+                del exc  # the traceback holds this frame
+            else:
+                outer.set_result(result)
+                del result
+            finally:
+                sharing = len(running)
+                running.pop()
+                end = _perf_counter()
+                cpu = _thread_time() - cpu
+                faults = _getrusage(_RUSAGE_THREAD).ru_minflt - faults
+                append(("thread", (end, end - start, cpu, faults, sharing, resident_bytes(end))))
+                mine[0] += 1
+        task.release()
+        del task, outer
+        idle.release()
 
 
 def run_payload(payload: bytes) -> Envelope:
@@ -137,18 +120,15 @@ def run_payload(payload: bytes) -> Envelope:
     try:
         fn, args, kwargs = pickle.loads(payload)
     except Exception as exc:  # the task never started: the pool may place it elsewhere
-        return UNLOADABLE, f"{type(exc).__name__}: {exc}", (_perf_counter(), 0.0, 0.0, 0.0, 0, 1, 0)
-    fd = _schedstat_fd()
+        return UNLOADABLE, f"{type(exc).__name__}: {exc}", (_perf_counter(), 0.0, 0.0, 0, 1, 0)
     faults = _getrusage(_RUSAGE_SELF).ru_minflt
-    _, wait = _thread_clock(fd)
     cpu = _process_time()
     start = _perf_counter()
     result = fn(*args, **kwargs)
     end = _perf_counter()
     cpu = _process_time() - cpu
-    _, wait_end = _thread_clock(fd)
     faults = _getrusage(_RUSAGE_SELF).ru_minflt - faults
-    sample = (end, end - start, cpu, wait_end - wait, faults, 1, resident_bytes(end))
+    sample = (end, end - start, cpu, faults, 1, resident_bytes(end))
     try:
         data = pickle.dumps(result, pickle.HIGHEST_PROTOCOL)
     except Exception as exc:
