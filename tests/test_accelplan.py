@@ -92,8 +92,9 @@ class AccelplanTest(unittest.TestCase):
             ((1000, 0.2), 800), ((1000, 1.0), 10), ((3, 0.5), 1), ((1000, -0.5), 1000),
             ((0, 0.1), 0), ((1000, -0.0), 1000), ((1000, INF), 10), ((1000, -INF), 1000),
             ((1000, NAN), 10),
-            # (1 - 0) x (2^64 - 1) rounds to 2^64 in doubles.
-            ((U64, 0.0), U64), ((U64 - 1000, -1.0), U64),
+            # (1 - 0) x (2^64 - 1) rounds to 2^64 in doubles; the limit stays
+            # within the free bytes, also where their double rounds up.
+            ((U64, 0.0), U64), ((U64 - 1000, -1.0), U64 - 1000), ((2**53 + 3, 0.0), 2**53 + 3),
             ((-1, 0.1), Raises(OverflowError, "can't convert negative value to uint64_t")),
             ((2**64, 0.1), Raises(OverflowError)),
         ])

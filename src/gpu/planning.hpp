@@ -26,7 +26,8 @@ inline std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
 }
 
 // Headroom clamped to 0.0-0.99 (a NaN counts as the largest, 0.99), then
-// (1 - headroom) x bytes truncated; 2^64 itself saturates.
+// (1 - headroom) x bytes truncated, never above the bytes themselves: beyond
+// 2^53 their double may round up past them (to 2^64 at the very top).
 inline std::uint64_t safe_limit(std::uint64_t available_bytes, double headroom_ratio) {
     double headroom = headroom_ratio;
     if (std::isnan(headroom)) {
@@ -36,7 +37,8 @@ inline std::uint64_t safe_limit(std::uint64_t available_bytes, double headroom_r
     } else if (headroom > 0.99) {
         headroom = 0.99;
     }
-    return to_byte_count((1.0 - headroom) * static_cast<double>(available_bytes));
+    const std::uint64_t limit = to_byte_count((1.0 - headroom) * static_cast<double>(available_bytes));
+    return limit < available_bytes ? limit : available_bytes;
 }
 
 // ---- Allocation estimate ------------------------------------------------
