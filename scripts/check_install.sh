@@ -1,42 +1,65 @@
 #!/usr/bin/env bash
-# Installs the package the two supported ways into fresh virtual environments
-# and uses it from outside the source tree:
-#   1. pip install --no-index .   (the in-tree build backend drives CMake)
-#   2. cmake --install BUILD_DIR --prefix <site-packages>
-# Usage: check_install.sh PYTHON SOURCE_DIR BUILD_DIR
+# Installs the package with pip into a fresh virtual environment, as a user
+# would, and uses it from outside the source tree.
+# Usage: check_install.sh PYTHON SOURCE_DIR regular|editable
+#   regular   pip install SOURCE_DIR
+#   editable  pip install -e on a copy of SOURCE_DIR, whose Python files are
+#             then edited to show that edits apply without reinstalling
 set -euo pipefail
-python=$1 src=$2 build=$3
+python=$1 src=$2 mode=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-unset PYTHONPATH
+unset PYTHONPATH VELKORA_TEST_PYROOT
 
-use_package() {
-  local venv_python=$1
-  (cd "$work" && "$venv_python" - <<'PY'
-import json, subprocess, sys
-import velkora, velkora.native.hostprobe, velkora.gpu.accelplan, velkora.plugins.analyzer.adaptlogic
+"$python" -m venv "$work/venv"
+install=("$work/venv/bin/python" -m pip install --quiet --disable-pip-version-check)
+case $mode in
+  regular) "${install[@]}" "$src" ;;
+  editable)
+    mkdir "$work/src"
+    tar -C "$src" --exclude='./build*' --exclude=./.venv --exclude=./.git -cf - . |
+      tar -C "$work/src" -xf -
+    "${install[@]}" -e "$work/src"
+    ;;
+  *) echo "check_install.sh: unknown mode $mode" >&2; exit 2 ;;
+esac
+
+cd "$work"
+"$work/venv/bin/python" - "$mode" "$work" <<'PY'
+import importlib, importlib.metadata, json, subprocess, sys, sysconfig
 from importlib import resources
-assert not velkora.__file__.startswith(sys.argv[0] or "/nonexistent"), velkora.__file__
+from pathlib import Path
+
+mode, work = sys.argv[1], Path(sys.argv[2])
+site = Path(sysconfig.get_paths()["platlib"])
+command = Path(sys.executable).parent / "velkora"
+
+
+def run(*args):
+    return subprocess.run(args, check=True, capture_output=True, text=True).stdout.strip()
+
+
+# The compiled modules live in the environment either way; the Python files
+# there, or in the tree for an editable install.
+import velkora
+for name in ("velkora.native.hostprobe", "velkora.gpu.accelplan",
+             "velkora.plugins.analyzer.adaptlogic"):
+    assert Path(importlib.import_module(name).__file__).is_relative_to(site), name
+python_files = work / "src" / "python" if mode == "editable" else site
+assert Path(velkora.__file__).is_relative_to(python_files), velkora.__file__
 for stub in ("py.typed", "gpu/accelplan.pyi", "native/hostprobe.pyi",
              "plugins/analyzer/adaptlogic.pyi"):
     assert resources.files("velkora").joinpath(stub).is_file(), stub
-report = json.loads(subprocess.run([sys.executable, "-m", "velkora", "--json"],
-                                   check=True, capture_output=True, text=True).stdout)
-assert report["detector"] == "native", report
-plan = subprocess.run([sys.executable, "-m", "velkora", "plan", "100000,1000", "--dtype",
-                       "float32", "--free", "2000000000"], check=True, capture_output=True,
-                      text=True).stdout
-assert "Allocation fits in GPU memory" in plan, plan
-print("ok:", velkora.__version__, velkora.__file__)
+
+version = importlib.metadata.version("velkora")
+for argv in ([command, "--version"], [sys.executable, "-m", "velkora", "--version"]):
+    assert run(*argv) == f"velkora {version}", (argv, run(*argv))
+assert json.loads(run(command, "--json"))["detector"] == "native"
+run(command, "plan", "100000,1000", "--dtype", "float32", "--free", "2000000000")
+
+if mode == "editable":
+    with open(python_files / "velkora" / "gpu" / "__init__.py", "a") as f:
+        f.write("\nEDITED = True\n")
+    assert run(sys.executable, "-c", "import velkora.gpu; print(velkora.gpu.EDITED)") == "True"
+print(f"ok: {mode} install of velkora {version}")
 PY
-  )
-}
-
-"$python" -m venv "$work/pip-venv"
-"$work/pip-venv/bin/python" -m pip install --quiet --no-index --disable-pip-version-check "$src"
-use_package "$work/pip-venv/bin/python"
-
-"$python" -m venv "$work/cmake-venv"
-site=$("$work/cmake-venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
-cmake --install "$build" --prefix "$site" >/dev/null
-use_package "$work/cmake-venv/bin/python"
