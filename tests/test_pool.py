@@ -60,7 +60,7 @@ RULES = {"detect_performance_degradation", "calculate_performance_trend",
 
 
 def replay(phases, *, kinds=("thread", "process"), initial="thread", memory=None, blocked=None,
-           cooldown=5.0, step=0.25, per_step=20, cpu_wait=None):
+           cooldown=5.0, step=0.25, per_step=20, cpu_wait=None, pickling=None):
     """Steps a controller through (workload, seconds) phases; returns its decisions."""
     controller = Controller(kinds=kinds, kind=initial, width=2, cooldown=cooldown, window=30.0,
                             check_interval=0.5, now=0.0)
@@ -72,7 +72,8 @@ def replay(phases, *, kinds=("thread", "process"), initial="thread", memory=None
         for _ in range(round(seconds / step)):
             now += step
             samples = [(controller.kind, (now, wall, cpu, faults, sharing, 0))] * per_step
-            decisions.append(controller.step(now, samples, per_step, True, memory, 0.0, cpu_wait))
+            decisions.append(controller.step(now, samples, per_step, True, memory, 0.0, cpu_wait,
+                                             pickling))
     return decisions
 
 
@@ -85,6 +86,7 @@ def replay(phases, *, kinds=("thread", "process"), initial="thread", memory=None
     ([("cpu_crowded", 3)], {"cpu_wait": {"thread": 1.0, "process": 1.0}},
      [("switch", "process", 2)], "process is the kind"),
     ([("cpu", 3)], {"blocked": "PicklingError: x"}, [], "tasks cannot be pickled (PicklingError"),
+    ([("cpu", 3)], {"pickling": lambda: "PicklingError: y"}, [], "cannot be pickled (PicklingError: y"),
     ([("cpu", 3)], {"kinds": ("thread",)}, [], "thread is the kind"),
     ([("io", 3)], {"initial": "process"}, [("switch", "thread", 2)], "thread is the kind"),
     ([("io", 3)], {"memory": (90.0, 100.0)}, [("resize", "thread", 1)], "thread is the kind"),

@@ -36,13 +36,13 @@ import math
 import os
 import threading
 from collections import deque
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from typing import Any, Final
 
 from velkora.plugins.analyzer import adaptlogic as rules
 
 from ._history import TimeWindow
-from ._patterns import Pattern, fits, recommended_kind, summarize, task_pattern
+from ._patterns import PROFILES, Pattern, fits, recommended_kind, summarize, task_pattern
 from ._records import Decision
 from ._worker import Sample
 
@@ -124,17 +124,19 @@ class Controller:
 
     def step(self, now: float, samples: Iterable[tuple[str, Sample]], completed: int, busy: bool,
              memory: tuple[float, float] | None, fragmentation: float,
-             cpu_wait: dict[str, float] | None = None) -> Decision:
+             cpu_wait: dict[str, float] | None = None,
+             pickling: Callable[[], str | None] | None = None) -> Decision:
         """Take in what happened since the last step, consult the rules, decide.
 
         ``cpu_wait``: per kind, the seconds its workers waited for a CPU that
         other processes held, per CPU second they ran; a task is taken to have
         waited that share of its CPU time, which is not time spent waiting for
-        I/O.
+        I/O. ``pickling``: asked before a move to processes, why the work could
+        not go there (None if it can).
         """
         with self._lock:
             self._ingest(now, list(samples)[-MAX_SAMPLES_READ:], completed, busy, cpu_wait or {})
-            decision = self._decide(now, memory, fragmentation)
+            decision = self._decide(now, memory, fragmentation, pickling)
             self._decisions.append(decision)
             if decision.action != "stay":
                 self._last_adaptation = now
@@ -199,8 +201,8 @@ class Controller:
         good, tried = self._success.get(kind, [0, 0])
         return (1 + good) / (2 + tried)
 
-    def _decide(self, now: float, memory: tuple[float, float] | None,
-                fragmentation: float) -> Decision:
+    def _decide(self, now: float, memory: tuple[float, float] | None, fragmentation: float,
+                pickling: Callable[[], str | None] | None) -> Decision:
         calls: dict[str, dict[str, Any]] = {}
         recent_start = now - self.window / 6.0
         window_start = now - self.window
@@ -303,6 +305,11 @@ class Controller:
         elif self.width < self.max_width:
             width = self.max_width
         switch_kind = beneficial and recommended != self.kind and self._evidence >= MIN_TASKS
+        if switch_kind and not skip and PROFILES[recommended].separate_memory \
+                and pickling is not None:
+            self.pickling_blocked = pickling()
+            if self.pickling_blocked is not None:
+                switch_kind, recommended = False, self.kind
         if switch_kind:
             kind = recommended
 

@@ -474,10 +474,9 @@ class AdaptivePool(cf.Executor):
         with self._lock:
             backends = list(self._backends)
         busy = any(b.in_flight() for b in backends)
-        self._probe_pickling()
         decision = self._controller.step(self._clock(), samples, done_now, busy,
                                          memory_usage(), heap_fragmentation(),
-                                         self._cpu_wait(backends))
+                                         self._cpu_wait(backends), self._pickling_problem)
         if decision.action != "stay":
             logger.info("%s to %s (%d workers): %s", decision.action, decision.kind,
                         decision.width, decision.reason)
@@ -505,19 +504,18 @@ class AdaptivePool(cf.Executor):
         self._cpu_seen = seen
         return {kind: waited / ran for kind, (ran, waited) in totals.items() if ran > 0}
 
-    def _probe_pickling(self) -> None:
-        # Before processes are chosen, make sure the work could go there at all.
-        controller = self._controller
+    def _pickling_problem(self) -> str | None:
+        """Why the last submitted function could not go to a worker process, if it could not."""
         fn = self._last_fn
-        if fn is None or controller.pickling_blocked is not None or controller.kind != "thread" \
-                or "process" not in controller.kinds:
-            return
+        if fn is None:
+            return None
         from multiprocessing.reduction import ForkingPickler
 
         try:
             ForkingPickler.dumps(fn)
         except Exception as exc:
-            controller.block_pickling(f"{type(exc).__name__}: {exc}")
+            return f"{type(exc).__name__}: {exc}"
+        return None
 
     def _repair(self) -> None:
         """Replace a broken backend and send the saved tasks to the current one."""

@@ -1,14 +1,17 @@
 """What runs where the work runs: each task wrapped in a few microseconds of measurement.
 
-A task's outcome travels back as an envelope ``(status, value, sample)``:
+On a pool thread, ``thread_worker`` runs the task and resolves the user's future
+itself. In a worker process, ``run_payload`` runs it and its outcome travels back
+as an envelope ``(status, value, sample)``:
 
-- ``OK``: ``value`` is the result (pickled bytes when it comes from another process);
+- ``OK``: ``value`` is the pickled result;
 - ``UNLOADABLE``: the worker process could not unpickle the task (``value`` says why);
   it never started, so the pool may run it elsewhere;
 - ``UNSENDABLE``: the task ran but its result could not be pickled back (``value``
   says why).
 
-A task that raises is not wrapped: its exception travels as the executor sends it.
+A task that raises in a worker process is not wrapped: its exception travels as
+the process pool sends it.
 
 ``sample`` is ``(end, wall, cpu, faults, sharing, rss)``: the end time and wall time
 (``time.perf_counter``, one clock for every process of the host); the CPU time of
@@ -16,8 +19,9 @@ the thread that ran it (in a thread worker) or of the whole worker process; the
 minor page faults it caused (fresh memory it touched); the number of the pool's
 tasks running in the same interpreter when it ended (itself included: busy threads
 take turns holding the interpreter lock); and the resident memory of the process
-in bytes (read at most every 50 ms; 0 where unknown). None of these calls lets go
-of the interpreter lock, which would make the workers queue for it on every task.
+in bytes (read at most every 50 ms; 0 where unknown). Apart from that read, none
+of these calls lets go of the interpreter lock, which would make the workers
+queue for it again on every task.
 """
 
 from __future__ import annotations
@@ -25,10 +29,11 @@ from __future__ import annotations
 import os
 import pickle
 import resource
-import threading
 import time
+
 TYPE_CHECKING = False  # typing itself costs a worker process ~10 ms to import
 if TYPE_CHECKING:
+    import threading
     from collections import deque
     from collections.abc import Callable, Iterable
     from queue import SimpleQueue
