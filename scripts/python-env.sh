@@ -66,8 +66,11 @@ PY
   stamp="$venv/.velkora-requirements"
   if [ "$(cat "$stamp" 2>/dev/null)" != "$wanted" ]; then
     echo "velkora: installing the test tools into $venv (extras: $*)" >&2
+    # (Some machines' pip configuration names index folders that are absent;
+    # pip's notice of each is noise here.)
     "$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r /dev/stdin \
-      <<<"$wanted" || return 1
+      <<<"$wanted" 2>&1 | { grep -v "^WARNING: Location '.*' is ignored: it is neither" || true; } >&2
+    [ "${PIPESTATUS[0]}" = 0 ] || return 1
     echo "$wanted" >"$stamp"
   fi
 }
