@@ -141,15 +141,23 @@ def nothing_left_running():
 @pytest.mark.timeout(180)
 def test_exactly_once_across_switches(tmp_path):
     path = tmp_path / "runs"
-    switches = {1500: ("process", 2), 4000: ("thread", 2), 6000: ("thread", 1),
-                7000: ("process", 1), 9000: ("thread", 2)}
+    # (kind, width, at once): otherwise the work moves when the new workers answer,
+    # which may come after later switches.
+    switches = {1500: ("process", 2, True), 4000: ("thread", 2, True), 6000: ("thread", 1, True),
+                7000: ("process", 1, True), 8000: ("thread", 2, True), 9000: ("process", 2, False)}
     with AdaptivePool(2, cooldown=1e9) as pool:
         futures = []
         for i in range(10_000):
             futures.append(pool.submit(record, str(path), i))
             if i in switches:
-                pool._force(*switches[i], "test")
+                kind, width, at_once = switches[i]
+                pool._force(kind, width, "test", at_once=at_once)
         assert [f.result(timeout=60) for f in futures] == list(range(10_000))
+        for _ in range(600):
+            if pool.kind == "process":
+                break
+            time.sleep(0.05)
+        assert (pool.kind, pool.width) == ("process", 2)
         stats = pool.stats()
     assert sorted(map(int, path.read_text().split())) == list(range(10_000))
     assert (stats.completed, stats.failed, stats.lost, stats.pending) == (10_000, 0, 0, 0)

@@ -16,6 +16,8 @@ submission: ``fn``, ``args``, ``kwargs``, ``outer`` (the future its user holds),
   start a task answers True and lets the future's own state decide).
 - ``take_queued()``: remove and return every task that has not started, so that
   it can go elsewhere; each is sure never to start here.
+- ``start()``: start the workers ahead of any work, where that takes a while;
+  returns futures that resolve once they run (none where starting is instant).
 - ``close()``: take no new work; what is queued still runs (the backend drains).
 - ``join()``: return once every worker is gone (after ``close``).
 - ``lost(exc)``: for an exception an envelope future failed with, the text of why
@@ -32,6 +34,7 @@ from __future__ import annotations
 
 import concurrent.futures as cf
 import multiprocessing
+import os
 import signal
 import threading
 import time
@@ -65,6 +68,9 @@ class Backend:
 
     def take_queued(self) -> list[Any]:
         raise NotImplementedError
+
+    def start(self) -> list[cf.Future[Any]]:
+        return []
 
     def in_flight(self) -> int:
         raise NotImplementedError
@@ -188,6 +194,10 @@ class ProcessBackend(Backend):
         task.inner, task.backend = inner, self
         self.records[task] = None
         return inner
+
+    def start(self) -> list[cf.Future[Any]]:
+        # One call per worker: each submission starts a worker while none is idle.
+        return [self._executor.submit(os.getpid) for _ in range(self.width)]
 
     def withdraw(self, task: Any) -> bool:
         inner = task.inner

@@ -183,6 +183,7 @@ class AdaptivePool(cf.Executor):
         self._completed_seen = 0
         self._cpu_seen: dict[str, tuple[int, int]] = {}
         self._last_fn: Callable[..., Any] | None = None
+        self._starting: tuple[Backend, list[cf.Future[Any]]] | None = None
         self._wake = threading.Event()
         self._thread: threading.Thread | None = None
         self._controller = Controller(kinds=kinds, kind=initial, width=max_workers,
@@ -425,15 +426,63 @@ class AdaptivePool(cf.Executor):
     # -- changes of backend --------------------------------------------------
 
     def _switch(self, decision: Decision) -> None:
-        """Apply a switch or resize: new work goes to a new backend, queued work follows."""
+        """Apply a switch or resize: new work goes to a new backend, queued work follows.
+
+        A backend whose workers take a while to start (processes) starts first,
+        while the current one keeps working; the controller moves the work once
+        its workers answer.
+        """
+        fresh = self._make(decision.kind, decision.width)
+        starting = fresh.start()
+        if not starting:
+            self._install(fresh)
+            return
+        with self._lock:
+            self._backends.append(fresh)  # so that shutdown waits for it too
+            if self._shutdown:
+                fresh.close()
+                return
+            self._starting = (fresh, starting)
+        for future in starting:
+            future.add_done_callback(lambda _: self._wake.set())
+
+    def _started(self) -> bool:
+        """Install a backend whose workers have started; False while one is still starting."""
+        fresh, starting = self._starting or (None, [])
+        if fresh is None:
+            return True
+        if not all(f.done() for f in starting):
+            return False
+        self._starting = None
+        failed = next((f.exception() for f in starting if f.exception() is not None), None)
+        if (fresh.kind, fresh.width) != (self._controller.kind, self._controller.width):
+            with self._lock:  # overtaken by a forced change while it started
+                fresh.close()
+            return True
+        if failed is None:
+            self._install(fresh)
+            return True
+        with self._lock:
+            fresh.close()
+            current = self._backend
+        reason = f"the {fresh.kind} workers failed to start ({failed}): staying on {current.kind}"
+        self._controller.forced(self._clock(), "switch", current.kind, current.width, "fault",
+                                reason)
+        logger.warning("%s", reason)
+        return True
+
+    def _install(self, fresh: Backend) -> None:
         attach: list[tuple[_Task, cf.Future[Any]]] = []
         with self._lock:
             if self._shutdown:
+                if fresh not in self._backends:
+                    self._backends.append(fresh)
+                fresh.close()
                 return
             old = self._backend
-            fresh = self._make(decision.kind, decision.width)
             self._backend = fresh
-            self._backends.append(fresh)
+            if fresh not in self._backends:
+                self._backends.append(fresh)
             for task in old.take_queued():
                 if task.outer._state != _base.PENDING:  # cancelled while queued
                     task.outer.set_running_or_notify_cancel()
@@ -451,10 +500,15 @@ class AdaptivePool(cf.Executor):
         for task, inner in attach:
             inner.add_done_callback(task.on_done)
 
-    def _force(self, kind: str, width: int, reason: str) -> None:
-        """Switch or resize now, outside the loop and its cooldown (for tests and tools)."""
+    def _force(self, kind: str, width: int, reason: str, *, at_once: bool = True) -> None:
+        """Switch or resize outside the loop and its cooldown (for tests and tools):
+        at once, or once the new workers have started, as the loop does."""
         action = "switch" if kind != self._backend.kind else "resize"
-        self._switch(self._controller.forced(self._clock(), action, kind, width, "manual", reason))
+        decision = self._controller.forced(self._clock(), action, kind, width, "manual", reason)
+        if at_once:
+            self._install(self._make(kind, width))
+        else:
+            self._switch(decision)
 
     # -- the controller thread -----------------------------------------------
 
@@ -468,6 +522,8 @@ class AdaptivePool(cf.Executor):
         self._repair()
         if self._shutdown:
             return self._controller.check_interval
+        if not self._started():
+            return self._controller.check_interval / 5.0
         samples = [self._samples.popleft() for _ in range(len(self._samples))]
         completed = sum(self._counts())
         done_now, self._completed_seen = completed - self._completed_seen, completed

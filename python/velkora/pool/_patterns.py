@@ -25,7 +25,6 @@ from typing import Final
 
 DISPATCH_COST: Final = 1e-4
 FRESH_MEMORY_RATE: Final = float(1 << 30)
-PATTERNS: Final = ("cpu_bound", "io_bound", "memory_bound", "mixed")
 
 Pattern = dict[str, float]
 
