@@ -3,7 +3,7 @@ import os
 import subprocess
 import sys
 
-PYTHON = os.environ.get("VELKORA_TEST_PYTHON", sys.executable)
+PYTHON = sys.executable
 SANITIZED = os.environ.get("VELKORA_SANITIZED") == "1"
 
 
