@@ -53,6 +53,10 @@ class Unpicklable(Exception):
 
 class Backend:
     kind = ""
+    # The kind that takes over when this one breaks ("": a fresh one of its own
+    # kind), and what the pool then tells the owners of the tasks lost with it.
+    fallback = ""
+    recovery = "the pool replaced its workers"
 
     def __init__(self, width: int) -> None:
         self.width = width
@@ -274,9 +278,14 @@ class ProcessBackend(Backend):
 
 
 def make_backend(kind: str, width: int, samples: deque[tuple[str, _worker.Sample]],
-                 counts: list[list[int]], mp_context: Any = None) -> Backend:
+                 counts: list[list[int]], mp_context: Any = None, cluster: Any = None) -> Backend:
+    """``cluster``: the pool's link to its cluster (see ``_cluster``), for that kind."""
     if kind == "thread":
         return ThreadBackend(width, samples, counts)
     if kind == "process":
         return ProcessBackend(width, mp_context)
+    if kind == "cluster" and cluster is not None:
+        from ._cluster import ClusterBackend
+
+        return ClusterBackend(width, cluster)
     raise ValueError(f"unknown pool kind {kind!r}")

@@ -68,6 +68,10 @@ PROFILES: Final[dict[str, KindProfile]] = {
                           separate_memory=False, shares_interpreter_lock=True),
     "process": KindProfile({"cpu_bound": 1.0, "mixed": 0.6, "memory_bound": 0.3, "io_bound": 0.3},
                            separate_memory=True, shares_interpreter_lock=False),
+    # Another host's processes: whether CPU-bound work goes there rather than to
+    # local processes is decided by what the cluster offers (see _controller).
+    "cluster": KindProfile({"cpu_bound": 1.0, "mixed": 0.5, "memory_bound": 0.2, "io_bound": 0.2},
+                           separate_memory=True, shares_interpreter_lock=False),
 }
 
 # The kind each dominant pattern asks for, in order of preference among the kinds allowed.
