@@ -74,6 +74,10 @@ class Controller:
         self.window = window
         self.check_interval = check_interval
         self.pickling_blocked: str | None = None
+        # What a cluster offers, (cores, worker threads), None without one; and
+        # this host's usable cores, which the cluster's are weighed against.
+        self.cluster: tuple[int, int] | None = None
+        self.host_cores = width
         self.switches = 0
         self._lock = threading.Lock()
         self._last_step = now
@@ -125,18 +129,19 @@ class Controller:
     def step(self, now: float, samples: Iterable[tuple[str, Sample]], completed: int, busy: bool,
              memory: tuple[float, float] | None, fragmentation: float,
              cpu_wait: dict[str, float] | None = None,
-             pickling: Callable[[], str | None] | None = None) -> Decision:
+             pickling: Callable[[], str | None] | None = None, pending: int = 0) -> Decision:
         """Take in what happened since the last step, consult the rules, decide.
 
         ``cpu_wait``: per kind, the seconds its workers waited for a CPU that
         other processes held, per CPU second they ran; a task is taken to have
         waited that share of its CPU time, which is not time spent waiting for
         I/O. ``pickling``: asked before a move to processes, why the work could
-        not go there (None if it can).
+        not go there (None if it can). ``pending``: the tasks in flight, run or
+        waiting to.
         """
         with self._lock:
             self._ingest(now, list(samples)[-MAX_SAMPLES_READ:], completed, busy, cpu_wait or {})
-            decision = self._decide(now, memory, fragmentation, pickling)
+            decision = self._decide(now, memory, fragmentation, pickling, pending)
             self._decisions.append(decision)
             if decision.action != "stay":
                 self._last_adaptation = now
@@ -201,8 +206,25 @@ class Controller:
         good, tried = self._success.get(kind, [0, 0])
         return (1 + good) / (2 + tried)
 
+    def _place(self, dominant: str | None, recommended: str, kinds: tuple[str, ...],
+               pending: int) -> tuple[str, str]:
+        """Where CPU-bound work goes when a cluster is at hand: there only while every
+        local core is busy and the cluster offers more cores than this host. Returns
+        the kind and why (empty without a cluster to weigh)."""
+        if dominant != "cpu_bound" or "cluster" not in kinds or self.cluster is None:
+            return recommended, ""
+        cores, local = self.cluster[0], self.host_cores
+        if cores <= local:
+            return recommended, f"the cluster offers {cores} cores, no more than the {local} here"
+        if pending < self.max_width:
+            return recommended, (f"{pending} tasks in flight leave some of the {self.max_width} "
+                                 f"local workers idle")
+        return "cluster", (f"every local core is busy ({pending} tasks in flight for "
+                           f"{self.max_width} workers) and the cluster offers {cores} cores "
+                           f"against {local} here")
+
     def _decide(self, now: float, memory: tuple[float, float] | None, fragmentation: float,
-                pickling: Callable[[], str | None] | None) -> Decision:
+                pickling: Callable[[], str | None] | None, pending: int) -> Decision:
         calls: dict[str, dict[str, Any]] = {}
         recent_start = now - self.window / 6.0
         window_start = now - self.window
@@ -251,6 +273,8 @@ class Controller:
         recommended = recommended_kind(dominant, allowed_kinds, self.kind)
         if recommended not in allowed_kinds:
             recommended = self.kind
+        recommended, placement = self._place(dominant, recommended, allowed_kinds, pending)
+        wanted = self._place(dominant, wanted, self.kinds, pending)[0]
 
         def score(kind: str) -> float:
             workload_fit, memory_fit, width_fit = fits(kind, summary, self.width, pressure)
@@ -300,9 +324,11 @@ class Controller:
             next_check = self.check_interval / 5.0
 
         kind, width = self.kind, self.width
+        # The local width; on the cluster, the one to come back to.
+        local = self.max_width if self.kind == "cluster" else self.width
         if pressure or fragmented:
-            width = max(1, self.width // 2)
-        elif self.width < self.max_width:
+            width = max(1, local // 2)
+        elif local < self.max_width or self.kind == "cluster":
             width = self.max_width
         switch_kind = beneficial and recommended != self.kind and self._evidence >= MIN_TASKS
         if switch_kind and not skip and PROFILES[recommended].separate_memory \
@@ -312,6 +338,8 @@ class Controller:
                 switch_kind, recommended = False, self.kind
         if switch_kind:
             kind = recommended
+        if kind == "cluster":  # as wide as its workers' threads; this host's memory is not theirs
+            width = self.cluster[1] if self.cluster is not None else self.width
 
         if kind == self.kind and width == self.width:
             action = "stay"
@@ -337,11 +365,15 @@ class Controller:
                       f"(confidence {confidence:.2f}, trigger {trigger})")
         else:
             action = "resize"
-            if width < self.width:
+            if kind == "cluster":
+                reason = f"the cluster has {width} worker threads now"
+            elif width < self.width:
                 reason = (f"memory pressure ({usage_ratio:.0%} of the memory allowed in use)"
                           if pressure else f"heap fragmentation {fragmentation:.0%}")
                 reason += f": narrowing to {width} workers"
             else:
                 reason = f"memory pressure gone: back to {width} workers"
+        if placement and self._evidence >= MIN_TASKS:
+            reason += f"; {placement}"
         return Decision(now, action, kind, width, self.kind, self.width, trigger, reason,
                         urgency, next_check, calls)
