@@ -31,7 +31,7 @@ from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import _base
 from concurrent.futures.process import BrokenProcessPool
 from functools import lru_cache
-from typing import Any, Final, ParamSpec, TypeVar
+from typing import TYPE_CHECKING, Any, Final, ParamSpec, TypeVar
 
 from velkora._cpuquota import cpu_quota, usable_workers
 
@@ -41,6 +41,11 @@ from ._controller import Controller
 from ._memory import heap_fragmentation, memory_usage
 from ._patterns import PROFILES
 from ._records import Decision, PoolStats
+
+if TYPE_CHECKING:
+    from velkora.cluster import AddressOrClient
+
+    from ._cluster import ClusterLink
 
 __all__ = ["AdaptivePool", "WorkerLostError"]
 
@@ -53,7 +58,8 @@ MAX_SAMPLES_QUEUED: Final = 2048
 
 
 class WorkerLostError(BrokenProcessPool):
-    """The process worker running this task died (killed by a signal, or exited).
+    """The process worker running this task died (killed by a signal, or exited),
+    or the cluster it was sent to went away.
 
     Only the tasks that were running or already handed to the workers fail with
     it; the pool replaces its process workers and goes on with the rest.
@@ -147,18 +153,29 @@ class AdaptivePool(cf.Executor):
     least time between two adaptations, ``window`` how far back the measurements
     reach, ``check_interval`` the longest wait between two looks at them.
     ``mp_context`` is the multiprocessing context of the process workers (spawn).
+
+    The "cluster" kind sends tasks to a Dask cluster, ``cluster``: a scheduler
+    address (the pool opens a client and closes it at shutdown) or a connected
+    ``distributed.Client`` (left open). CPU-bound work goes there while every
+    local core is busy and the cluster offers more cores than this host; if the
+    cluster goes away, the pool goes back to local workers for good. Raises
+    ``velkora.cluster.ClusterUnavailable`` when the cluster cannot be reached.
     """
 
     def __init__(self, max_workers: int | None = None, *,
                  kinds: tuple[str, ...] = ("thread", "process"), initial: str | None = None,
                  cooldown: float = 5.0, window: float = 30.0, check_interval: float = 0.5,
-                 mp_context: Any = None) -> None:
+                 mp_context: Any = None, cluster: AddressOrClient | None = None) -> None:
         kinds = tuple(kinds)
         if not kinds:
             raise ValueError("kinds must name at least one pool kind")
         for kind in kinds:
             if kind not in PROFILES:
                 raise ValueError(f"unknown pool kind {kind!r} (known: {', '.join(PROFILES)})")
+        if ("cluster" in kinds) != (cluster is not None):
+            raise ValueError("the cluster kind needs cluster=ADDRESS or a distributed.Client"
+                             if cluster is None else "cluster is given but 'cluster' is not "
+                             f"among kinds {kinds}")
         initial = kinds[0] if initial is None else initial
         if initial not in kinds:
             raise ValueError(f"initial kind {initial!r} is not among kinds {kinds}")
@@ -168,6 +185,11 @@ class AdaptivePool(cf.Executor):
             raise ValueError("max_workers must be greater than 0")
         if not cooldown >= 0.0 or not window > 0.0 or not check_interval > 0.0:
             raise ValueError("cooldown must be >= 0, window and check_interval > 0")
+        self._cluster: ClusterLink | None = None
+        if cluster is not None:
+            from ._cluster import open_link
+
+            self._cluster = open_link(cluster)
         self._max_workers = max_workers
         self._mp_context = mp_context
         self._clock = time.perf_counter
@@ -189,6 +211,11 @@ class AdaptivePool(cf.Executor):
         self._controller = Controller(kinds=kinds, kind=initial, width=max_workers,
                                       cooldown=cooldown, window=window,
                                       check_interval=check_interval, now=self._clock())
+        if self._cluster is not None:
+            self._cluster.rescue = self._take_back
+            self._controller.host_cores = default_width()
+            self._controller.cluster = self._cluster.offer(self._clock())
+            self._controller.width = self._backend.width
 
     # -- the Executor interface ----------------------------------------------
 
@@ -250,6 +277,8 @@ class AdaptivePool(cf.Executor):
             with self._lock:
                 for backend in self._backends:
                     backend.close()
+            if self._cluster is not None:
+                self._cluster.close()
 
     # -- what users read -----------------------------------------------------
 
@@ -297,7 +326,8 @@ class AdaptivePool(cf.Executor):
     # -- dispatch (under _lock) ----------------------------------------------
 
     def _make(self, kind: str, width: int) -> Backend:
-        return make_backend(kind, width, self._samples, self._thread_counts, self._mp_context)
+        return make_backend(kind, width, self._samples, self._thread_counts, self._mp_context,
+                            self._cluster)
 
     def _dispatch_locked(self, task: _Task) -> cf.Future[Any] | None:
         """Hand a task to the current backend; the caller attaches any callback unlocked."""
@@ -321,21 +351,31 @@ class AdaptivePool(cf.Executor):
         raise RuntimeError(f"no pool kind could take the task: {last_error}")
 
     def _install_locked(self, backend: Backend) -> Backend:
+        # Open even after shutdown: it is there for the tasks being saved, and
+        # _close_all closes it once they are in.
         old = self._backend
         self._backend = backend
         self._backends.append(backend)
-        if self._shutdown:
-            backend.close()
         old.close()
         return backend
 
     def _replace_locked(self, broken: Backend, cause: str) -> Backend:
         if self._backend is not broken:
             return self._backend
-        fresh = self._make(broken.kind, broken.width)
-        reason = f"{cause}: started a fresh {broken.kind} pool"
-        self._controller.forced(self._clock(), "replace", fresh.kind, fresh.width, "fault", reason)
-        logger.warning("replaced the %s pool (%d workers): %s", fresh.kind, fresh.width, cause)
+        if broken.fallback:
+            kinds = self._controller.kinds
+            kind = broken.fallback
+            if self._controller.pickling_blocked is not None or \
+                    ("process" not in kinds and "thread" in kinds):
+                kind = "thread"
+            fresh = self._make(kind, self._max_workers)
+            action, reason = "switch", f"{cause}: back to {kind} workers on this host"
+        else:
+            fresh = self._make(broken.kind, broken.width)
+            action, reason = "replace", f"{cause}: started a fresh {broken.kind} pool"
+        self._controller.forced(self._clock(), action, fresh.kind, fresh.width, "fault", reason)
+        logger.warning("replaced the %s pool by a %s pool (%d workers): %s", broken.kind,
+                       fresh.kind, fresh.width, cause)
         return self._install_locked(fresh)
 
     def _leave_for_threads_locked(self, reason: str) -> None:
@@ -387,7 +427,7 @@ class AdaptivePool(cf.Executor):
             backend.failure = cause
             backend.broken = True
             self._rescue(backend, task)
-        error = WorkerLostError(f"the task was lost: {cause}; the pool replaced its workers")
+        error = WorkerLostError(f"the task was lost: {cause}; {backend.recovery}")
         error.__cause__ = exc
         self._finish(task, exc=error, lost=True)
 
@@ -529,10 +569,13 @@ class AdaptivePool(cf.Executor):
         done_now, self._completed_seen = completed - self._completed_seen, completed
         with self._lock:
             backends = list(self._backends)
-        busy = any(b.in_flight() for b in backends)
-        decision = self._controller.step(self._clock(), samples, done_now, busy,
+        pending = sum(b.in_flight() for b in backends)
+        if self._cluster is not None:
+            self._controller.cluster = self._cluster.offer(self._clock())
+        decision = self._controller.step(self._clock(), samples, done_now, pending > 0,
                                          memory_usage(), heap_fragmentation(),
-                                         self._cpu_wait(backends), self._pickling_problem)
+                                         self._cpu_wait(backends), self._pickling_problem,
+                                         pending)
         if decision.action != "stay":
             logger.info("%s to %s (%d workers): %s", decision.action, decision.kind,
                         decision.width, decision.reason)
@@ -617,7 +660,15 @@ class AdaptivePool(cf.Executor):
                 self._backends = [b for b in self._backends if b not in backends]
                 if not self._backends and not self._orphans:
                     self._backends = [self._backend]
-                    return
+                    break
+        if self._cluster is not None:
+            self._cluster.close()
+
+    def _take_back(self, tasks: list[_Task]) -> None:
+        """Tasks that a backend gave back without running them (its cluster went
+        away), to run where the pool runs now."""
+        self._orphans.extend(tasks)
+        self._wake.set()
 
 
 def _control_loop(pool_ref: weakref.ref[AdaptivePool]) -> None:
