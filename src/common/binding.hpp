@@ -153,6 +153,31 @@ constexpr Py_ssize_t required_count(const std::array<Param, N>& params) {
 
 }  // namespace detail
 
+// The keyword names of the last call that bound in declaration order, and
+// its positional count. A call site passes the same constant names tuple on
+// every call, so the next call from it matches by identity alone. The tuple
+// is held, so its address cannot come back as a different tuple.
+struct KeywordCache {
+    PyObject* kwnames = nullptr;
+    Py_ssize_t nargs = 0;
+};
+
+// Whether the keywords name the parameters right after the positional
+// arguments, in declaration order (interned names match by identity), which
+// is how callers mostly write calls. The caller has checked that they fit.
+inline bool keywords_in_order(PyObject* const* names, Py_ssize_t nargs, PyObject* kwnames,
+                              KeywordCache& cache) {
+    if (kwnames == cache.kwnames && nargs == cache.nargs) return true;
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (PyTuple_GET_ITEM(kwnames, k) != names[nargs + k]) return false;
+    }
+    // The tuple held before is only names, so letting it go runs no code.
+    Py_XSETREF(cache.kwnames, Py_NewRef(kwnames));
+    cache.nargs = nargs;
+    return true;
+}
+
 template <class F>
 struct Binder {
     using Sig = detail::Signature<decltype(&F::run)>;
@@ -164,6 +189,7 @@ struct Binder {
     static inline std::array<PyObject*, (N > 0 ? N : 1)> names{};
     static inline const FunctionInfo info{F::name, F::doc, F::params.data(),
                                           static_cast<Py_ssize_t>(N), R, names.data()};
+    static inline KeywordCache keyword_cache{};
 
     static PyObject* vectorcall(PyObject*, PyObject* const* args, std::size_t nargsf,
                                 PyObject* kwnames) {
@@ -175,59 +201,72 @@ struct Binder {
             }
             return F::run();
         } else {
-            PyObject* slots[N];
-            // Fast path: positional arguments followed by keywords that name
-            // the next parameters in declaration order (the interned names
-            // match by identity), which is how callers mostly write calls.
+            // Fast path: the arguments are already in parameter order, so
+            // they convert straight from the caller's array.
             const Py_ssize_t given =
                 nargs + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
-            bool in_order = given >= R && given <= static_cast<Py_ssize_t>(N);
-            for (Py_ssize_t k = 0; in_order && k < given - nargs; ++k) {
-                in_order = PyTuple_GET_ITEM(kwnames, k) == names[nargs + k];
+            if (given >= R && given <= static_cast<Py_ssize_t>(N) &&
+                (given == nargs || keywords_in_order(names.data(), nargs, kwnames, keyword_cache))) {
+                return convert_and_run<false>(args, given);
             }
-            if (in_order) {
-                for (std::size_t i = 0; i < N; ++i) {
-                    slots[i] = static_cast<Py_ssize_t>(i) < given ? args[i] : nullptr;
-                }
-            } else if (!bind_slots(info, args, nargs, kwnames, slots)) {
-                return nullptr;
-            }
-            Values values;
-            if (!convert_all(slots, values, std::make_index_sequence<N>{})) return nullptr;
-            return std::apply(F::run, values);
+            return bind_and_run(args, nargs, kwnames);
         }
     }
 
 private:
-    template <std::size_t I>
-    static bool convert_c(PyObject* const* slots, Values& values) {
+    [[gnu::noinline]] static PyObject* bind_and_run(PyObject* const* args, Py_ssize_t nargs,
+                                                    PyObject* kwnames) {
+        PyObject* slots[N];
+        if (!bind_slots(info, args, nargs, kwnames, slots)) return nullptr;
+        return convert_and_run<true>(slots, static_cast<Py_ssize_t>(N));
+    }
+
+    // The arguments for parameters 0 .. count-1 are `source[0 .. count-1]`;
+    // when `Holes`, an optional parameter's entry may also be null (left
+    // unfilled by keywords).
+    template <bool Holes>
+    [[gnu::always_inline]] static PyObject* convert_and_run(PyObject* const* source,
+                                                            Py_ssize_t count) {
+        Values values;
+        if (!convert_all<Holes>(source, count, values, std::make_index_sequence<N>{})) {
+            return nullptr;
+        }
+        return std::apply(F::run, values);
+    }
+
+    template <bool Holes, std::size_t I>
+    static bool convert_c(PyObject* const* source, Py_ssize_t count, Values& values) {
         using T = std::tuple_element_t<I, Values>;
         using K = detail::Kind<T>;
-        if constexpr (K::c_kind) {
-            if (slots[I] == nullptr) {
-                std::get<I>(values) = K::fallback(F::params[I]);
-                return true;
-            }
-            return K::convert(slots[I], std::get<I>(values));
+        if constexpr (!K::c_kind) {
+            return true;
+        } else if constexpr (static_cast<Py_ssize_t>(I) < R) {
+            return K::convert(source[I], std::get<I>(values));
         } else {
+            if (static_cast<Py_ssize_t>(I) < count && (!Holes || source[I] != nullptr)) {
+                return K::convert(source[I], std::get<I>(values));
+            }
+            std::get<I>(values) = K::fallback(F::params[I]);
             return true;
         }
     }
     template <std::size_t I>
-    static bool check_exact(PyObject* const* slots, Values& values) {
+    static bool check_exact(PyObject* const* source, Values& values) {
         using T = std::tuple_element_t<I, Values>;
         using K = detail::Kind<T>;
         if constexpr (!K::c_kind) {
             static_assert(I < static_cast<std::size_t>(R), "object parameters take no default");
-            return K::check(F::params[I], slots[I], std::get<I>(values));
+            return K::check(F::params[I], source[I], std::get<I>(values));
         } else {
             return true;
         }
     }
     // C kinds first, then exact types, each pass in parameter order.
-    template <std::size_t... I>
-    static bool convert_all(PyObject* const* slots, Values& values, std::index_sequence<I...>) {
-        return (convert_c<I>(slots, values) && ...) && (check_exact<I>(slots, values) && ...);
+    template <bool Holes, std::size_t... I>
+    static bool convert_all(PyObject* const* source, Py_ssize_t count, Values& values,
+                            std::index_sequence<I...>) {
+        return (convert_c<Holes, I>(source, count, values) && ...) &&
+               (check_exact<I>(source, values) && ...);
     }
 };
 

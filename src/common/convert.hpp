@@ -72,13 +72,16 @@ inline bool to_bool(PyObject* obj, bool& out) {
 }
 
 // Equality of two str objects, identity first; cheaper than the general
-// comparison, which orders as well.
+// comparison, which orders as well. Two different cached hashes settle an
+// inequality without reading the text.
 inline bool str_equal(PyObject* a, PyObject* b) {
     if (a == b) return true;
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       static_cast<std::size_t>(length) * PyUnicode_KIND(a)) == 0;
+    const auto* sa = reinterpret_cast<const PyASCIIObject*>(a);
+    const auto* sb = reinterpret_cast<const PyASCIIObject*>(b);
+    if (sa->length != sb->length || sa->state.kind != sb->state.kind) return false;
+    if (sa->hash != sb->hash && sa->hash != -1 && sb->hash != -1) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<std::size_t>(sa->length) * sa->state.kind) == 0;
 }
 
 // Saturating conversions of doubles to integers; the caller never hands them
