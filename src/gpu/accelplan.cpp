@@ -97,41 +97,56 @@ PyObject* chunk_list(PyObject* shape, const ChunkRows& rows) {
     return list.release();
 }
 
-// A text ready for keyword tests. ASCII text is searched in place with
-// letter case folded on the fly, which is exactly what str.lower would give;
-// anything else is lowered by str.lower itself.
-struct LoweredText {
-    Ref owner;
-    int kind = PyUnicode_1BYTE_KIND;
-    const void* data = nullptr;
-    std::size_t length = 0;
-    bool fold = false;
+// A text ready for keyword tests, made on the first test. ASCII text is
+// searched in place with letter case folded on the fly, which is exactly what
+// str.lower would give; anything else is lowered by str.lower itself.
+class LoweredText {
+public:
+    explicit LoweredText(PyObject* text) : text_(text) {}
 
-    bool has(std::string_view needle) const {
-        switch (kind) {
+    // False with the exception set when lowering fails.
+    bool has(const Keyword& keyword, bool& found) {
+        if (data_ == nullptr && !lower()) return false;
+        switch (kind_) {
             case PyUnicode_1BYTE_KIND:
-                return contains(static_cast<const Py_UCS1*>(data), length, needle, fold);
+                found = contains(static_cast<const Py_UCS1*>(data_), length_, keyword, fold_);
+                break;
             case PyUnicode_2BYTE_KIND:
-                return contains(static_cast<const Py_UCS2*>(data), length, needle, fold);
+                found = contains(static_cast<const Py_UCS2*>(data_), length_, keyword, fold_);
+                break;
             default:
-                return contains(static_cast<const Py_UCS4*>(data), length, needle, fold);
+                found = contains(static_cast<const Py_UCS4*>(data_), length_, keyword, fold_);
+                break;
         }
+        return true;
     }
-};
 
-bool lower_text(PyObject* text, LoweredText& out) {
-    PyObject* source = text;
-    out.fold = PyUnicode_IS_ASCII(text);
-    if (!out.fold) {
-        out.owner = Ref::steal(PyObject_Vectorcall(k.str_lower.get(), &text, 1, nullptr));
-        if (!out.owner) return false;
-        source = out.owner.get();
+private:
+    bool lower() {
+        PyObject* source = text_;
+        fold_ = PyUnicode_IS_ASCII(text_);
+        if (fold_) {
+            // Compact ASCII: the characters follow the object header.
+            data_ = reinterpret_cast<PyASCIIObject*>(text_) + 1;
+            length_ = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text_));
+            return true;
+        }
+        owner_ = Ref::steal(PyObject_Vectorcall(k.str_lower.get(), &source, 1, nullptr));
+        if (!owner_) return false;
+        source = owner_.get();
+        kind_ = PyUnicode_KIND(source);
+        data_ = PyUnicode_DATA(source);
+        length_ = static_cast<std::size_t>(PyUnicode_GET_LENGTH(source));
+        return true;
     }
-    out.kind = PyUnicode_KIND(source);
-    out.data = PyUnicode_DATA(source);
-    out.length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(source));
-    return true;
-}
+
+    PyObject* text_;
+    Ref owner_;
+    int kind_ = PyUnicode_1BYTE_KIND;
+    const void* data_ = nullptr;
+    std::size_t length_ = 0;
+    bool fold_ = false;
+};
 
 }  // namespace
 
@@ -348,13 +363,21 @@ struct is_oom_error {
             PyErr_SetString(PyExc_TypeError, "error_type must be a str, not None");
             return nullptr;
         }
-        LoweredText message;
-        LoweredText type;
-        if (!lower_text(error_message.obj, message) || !lower_text(error_type.obj, type)) {
-            return nullptr;
-        }
-        return py_bool(looks_like_oom([&](std::string_view w) { return message.has(w); },
-                                      [&](std::string_view w) { return type.has(w); }));
+        // The type is lowered only when a rule reaches it; a failed
+        // lowering ends the rules and raises.
+        LoweredText message(error_message.obj);
+        LoweredText type(error_type.obj);
+        bool failed = false;
+        auto tester = [&failed](LoweredText& text) {
+            return [&failed, &text](const Keyword& keyword) {
+                bool found = false;
+                if (!failed && !text.has(keyword, found)) failed = true;
+                return found;
+            };
+        };
+        const bool oom = looks_like_oom(tester(message), tester(type));
+        if (failed) return nullptr;
+        return py_bool(oom);
     }
 };
 

@@ -1,9 +1,11 @@
 // Plain planning rules over C++ values, shared by the accelplan functions.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace velkora::accelplan {
@@ -179,20 +181,127 @@ inline OperationKind classify_operation(std::string_view name) {
 
 // ---- Out-of-memory recognition ---------------------------------------------
 
-// Whether `needle` (lower-case ASCII) occurs in text of code units `Char`;
-// with `fold`, ASCII capitals in the text match their lower-case letters.
-template <class Char>
-bool contains(const Char* text, std::size_t length, std::string_view needle, bool fold) {
-    if (needle.size() > length) return false;
-    const std::size_t last = length - needle.size();
-    for (std::size_t start = 0; start <= last; ++start) {
-        std::size_t i = 0;
-        for (; i < needle.size(); ++i) {
-            std::uint32_t c = text[start + i];
-            if (fold && c >= 'A' && c <= 'Z') c += 'a' - 'A';
-            if (c != static_cast<unsigned char>(needle[i])) break;
+// A keyword of the rules: lower-case ASCII letters and spaces, with the
+// words that let one-byte text be tested eight bytes at a time, made when
+// the program is compiled. A start in the text is ruled out when the eight
+// bytes there, their letters folded by setting the case bit, differ from the
+// keyword's first eight bytes; a keyword longer than eight bytes then checks
+// its last eight bytes the same way, and any middle byte by byte.
+class Keyword {
+public:
+    consteval Keyword(const char* text) : text_(text) {
+        for (std::size_t i = 0; i < text_.size() && i < 8; ++i) {
+            head_ |= byte_at(i, text_[i]);
+            mask_ |= byte_at(i, '\xff');
+            head_case_ |= byte_at(i, case_bit(text_[i]));
         }
-        if (i == needle.size()) return true;
+        for (std::size_t i = 0; i < 8 && !text_.empty(); ++i) {
+            first_ |= byte_at(i, text_[0]);
+            first_case_ |= byte_at(i, case_bit(text_[0]));
+        }
+        if (text_.size() > 8) {
+            const std::size_t from = text_.size() - 8;
+            for (std::size_t i = 0; i < 8; ++i) {
+                tail_ |= byte_at(i, text_[from + i]);
+                tail_case_ |= byte_at(i, case_bit(text_[from + i]));
+            }
+        }
+    }
+
+    std::string_view text() const { return text_; }
+    std::size_t size() const { return text_.size(); }
+
+    // Whether the keyword occurs at `at`, whose next `room` bytes are text
+    // (at least size() of them), the first eight tested as a word when there
+    // are eight.
+    bool at(const unsigned char* at, std::size_t room, bool fold) const;
+
+    // The starts among the eight at `at` whose byte is the keyword's first
+    // one (folded): a word with the high bit of each such byte set, and
+    // perhaps of some later bytes too. Needs a little-endian word.
+    std::uint64_t first_byte_starts(const unsigned char* at, bool fold) const {
+        constexpr std::uint64_t ones = 0x0101010101010101ULL;
+        const std::uint64_t x = (word(at) | (fold ? first_case_ : 0)) ^ first_;
+        return (x - ones) & ~x & (ones << 7);
+    }
+
+private:
+    static constexpr std::uint64_t byte_at(std::size_t i, char c) {
+        const std::size_t shift = std::endian::native == std::endian::little ? 8 * i : 56 - 8 * i;
+        return static_cast<std::uint64_t>(static_cast<unsigned char>(c)) << shift;
+    }
+    // Only for letters does the case bit make the capital.
+    static constexpr char case_bit(char c) { return c >= 'a' && c <= 'z' ? 0x20 : 0; }
+    static std::uint64_t word(const unsigned char* p) {
+        std::uint64_t w;
+        std::memcpy(&w, p, sizeof w);
+        return w;
+    }
+
+    std::string_view text_;
+    std::uint64_t head_ = 0;
+    std::uint64_t mask_ = 0;
+    std::uint64_t head_case_ = 0;
+    std::uint64_t tail_ = 0;
+    std::uint64_t tail_case_ = 0;
+    std::uint64_t first_ = 0;       // the first byte in every byte
+    std::uint64_t first_case_ = 0;  // and its case bit
+};
+
+// Whether text of code units `Char` holds `needle` (lower-case ASCII) at
+// `at`, from needle position `from` to `to`; with `fold`, ASCII capitals in
+// the text match their lower-case letters.
+template <class Char>
+bool matches_at(const Char* at, std::string_view needle, std::size_t from, std::size_t to,
+                bool fold) {
+    for (std::size_t i = from; i < to; ++i) {
+        std::uint32_t c = at[i];
+        if (fold && c >= 'A' && c <= 'Z') c += 'a' - 'A';
+        if (c != static_cast<unsigned char>(needle[i])) return false;
+    }
+    return true;
+}
+
+inline bool Keyword::at(const unsigned char* at, std::size_t room, bool fold) const {
+    const std::size_t n = text_.size();
+    if (room < 8) return matches_at(at, text_, 0, n, fold);
+    const std::uint64_t head_case = fold ? head_case_ : 0;
+    if (((word(at) | head_case) & mask_) != head_) return false;
+    if (n <= 8) return true;
+    const std::uint64_t tail_case = fold ? tail_case_ : 0;
+    return (word(at + n - 8) | tail_case) == tail_ && matches_at(at, text_, 8, n - 8, fold);
+}
+
+// Whether `keyword` occurs in text of code units `Char`, folded as above.
+template <class Char>
+bool contains(const Char* text, std::size_t length, const Keyword& keyword, bool fold) {
+    if (keyword.size() > length) return false;
+    const std::size_t last = length - keyword.size();
+    for (std::size_t start = 0; start <= last; ++start) {
+        if (matches_at(text + start, keyword.text(), 0, keyword.size(), fold)) return true;
+    }
+    return false;
+}
+
+// One-byte text, the common case, a word at a time: eight starts are
+// screened at once for the keyword's first byte, and only those that have
+// it are tested.
+inline bool contains(const unsigned char* text, std::size_t length, const Keyword& keyword,
+                     bool fold) {
+    if (keyword.size() > length || keyword.size() == 0) return keyword.size() == 0;
+    const std::size_t last = length - keyword.size();
+    std::size_t start = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; start + 7 <= last; start += 8) {
+            for (std::uint64_t starts = keyword.first_byte_starts(text + start, fold);
+                 starts != 0; starts &= starts - 1) {
+                const std::size_t at = start + static_cast<std::size_t>(__builtin_ctzll(starts) / 8);
+                if (keyword.at(text + at, length - at, fold)) return true;
+            }
+        }
+    }
+    for (; start <= last; ++start) {
+        if (keyword.at(text + start, length - start, fold)) return true;
     }
     return false;
 }
@@ -201,11 +310,19 @@ bool contains(const Char* text, std::size_t length, std::string_view needle, boo
 // `type_has` answer whether a keyword occurs in each text.
 template <class MessageHas, class TypeHas>
 bool looks_like_oom(MessageHas message_has, TypeHas type_has) {
-    return message_has("out of memory") || type_has("outofmemoryerror") ||
-           (message_has("cuda") && message_has("memory")) ||
-           (message_has("allocat") && message_has("failed")) ||
-           (message_has("memory") && message_has("insufficient")) ||
-           (message_has("gpu") && message_has("memory"));
+    static constexpr Keyword out_of_memory{"out of memory"};
+    static constexpr Keyword out_of_memory_error{"outofmemoryerror"};
+    static constexpr Keyword cuda{"cuda"};
+    static constexpr Keyword memory{"memory"};
+    static constexpr Keyword allocat{"allocat"};
+    static constexpr Keyword failed{"failed"};
+    static constexpr Keyword insufficient{"insufficient"};
+    static constexpr Keyword gpu{"gpu"};
+    return message_has(out_of_memory) || type_has(out_of_memory_error) ||
+           (message_has(cuda) && message_has(memory)) ||
+           (message_has(allocat) && message_has(failed)) ||
+           (message_has(memory) && message_has(insufficient)) ||
+           (message_has(gpu) && message_has(memory));
 }
 
 // ---- Suitability, pressure and headroom --------------------------------------
