@@ -309,7 +309,12 @@ class ClusterBackend(Backend):
                     outcomes.append((None, future.exception()))
                     continue
                 why = future.status
-            except Exception as exc:  # the result went with the cluster
+            except Exception as exc:
+                if future.status != "cancelled" and client.status == "running":
+                    # The task's own error after all, or a result that could not
+                    # be fetched from a cluster still there: this task's failure.
+                    outcomes.append((None, exc))
+                    continue
                 why = f"{type(exc).__name__}: {exc}".splitlines()[0]
             reason = getattr(_exception_of(future), "reason", None)
             if reason in (None, "unknown"):  # what Dask says of a client closed under us
