@@ -3,8 +3,8 @@
 Starts a LocalCluster of this machine (two worker processes of one thread
 each, loopback only) and measures, as medians of repeated runs:
 - connecting a client, and the cluster report beyond that connect;
-- a plain `client.submit` loop of no-op tasks, per task: the reference that
-  any pool submitting through Dask is measured against.
+- a plain `client.submit` loop of no-op tasks, per task, against the same
+  loop through `AdaptivePool`'s cluster kind, the two runs taking turns.
 Prints the figures and rewrites only the "## Cluster" section at the end of
 bench/RESULTS.md (`--quick`: fewer repeats, writes nothing).
 
@@ -22,15 +22,15 @@ from pathlib import Path
 import distributed
 
 from velkora.cluster import connect, probe
+from velkora.pool import AdaptivePool
 
 RESULTS = Path(__file__).resolve().parent / "RESULTS.md"
 QUICK = "--quick" in sys.argv
 REPEATS = 5 if QUICK else 21
-TASKS = 1000
 
-
-def noop(x):
-    return x
+# (what, function, tasks): no-op tasks show the cost of each task's round trip;
+# short sleeps, whether the tasks kept out on the cluster keep its workers busy.
+LOOPS = [("no-op", lambda x: x, 1000), ("5 ms sleep", lambda x: time.sleep(0.005), 200)]
 
 
 def median_seconds(run, repeats=REPEATS):
@@ -63,25 +63,51 @@ def measure(address):
         rows.append(("of which detection on each worker (median `detection_time_ms`)",
                      f"{detection:.2f} ms"))
 
-        submitted, finished = [], []
-
-        def submit_loop():
-            start = time.perf_counter()
-            futures = [client.submit(noop, i, pure=False) for i in range(TASKS)]
-            submitted.append(time.perf_counter() - start)
-            client.gather(futures)
-            finished.append(time.perf_counter() - start)
-
-        submit_loop()  # warm: the function is shipped once and cached by the workers
-        submitted.clear(), finished.clear()
-        for _ in range(max(3, REPEATS // 3)):
-            submit_loop()
-        rows.append((f"`client.submit` loop of {TASKS} no-op tasks: the submit calls",
-                     f"{statistics.median(submitted) / TASKS * 1e6:.0f} us per task"))
-        rows.append((f"`client.submit` loop of {TASKS} no-op tasks: to the last result",
-                     f"{statistics.median(finished) / TASKS * 1e6:.0f} us per task"))
+        with AdaptivePool(kinds=("cluster",), cluster=client) as pool:
+            for what, fn, tasks in LOOPS:
+                rows += submit_loops(client, pool, what, fn, tasks)
     finally:
         client.close()
+    return rows
+
+
+def submit_loops(client, pool, what, fn, tasks):
+    """The plain loop and the pool's, in turns, so that both see the same machine."""
+    times = {"plain": ([], []), "pool": ([], [])}
+
+    def plain():
+        futures = [client.submit(fn, i, pure=False) for i in range(tasks)]
+        return lambda: client.gather(futures)
+
+    def pooled():
+        futures = [pool.submit(fn, i) for i in range(tasks)]
+        return lambda: [f.result() for f in futures]
+
+    for repeat in range(1 + max(3, REPEATS // 3)):  # the first warms: functions shipped once
+        for name, loop in (("plain", plain), ("pool", pooled)):
+            start = time.perf_counter()
+            wait = loop()
+            submitted = time.perf_counter() - start
+            wait()
+            if repeat:
+                times[name][0].append(submitted)
+                times[name][1].append(time.perf_counter() - start)
+
+    def per_task(seconds):
+        return statistics.median(seconds) / tasks * 1e6
+
+    rows = []
+    for name, loop in (("plain", "`client.submit` loop"),
+                       ("pool", "`AdaptivePool` cluster kind")):
+        submitted, finished = times[name]
+        rows.append((f"{loop}, {tasks} {what} tasks: the submit calls",
+                     f"{per_task(submitted):.0f} us per task"))
+        rows.append((f"{loop}, {tasks} {what} tasks: to the last result",
+                     f"{per_task(finished):.0f} us per task"))
+    ratio = per_task(times["pool"][1]) / per_task(times["plain"][1])
+    extra = per_task(times["pool"][1]) - per_task(times["plain"][1])
+    rows.append((f"{what} tasks: cluster kind over the plain loop, to the last result",
+                 f"{ratio:.2f}x ({extra:+.0f} us per task)"))
     return rows
 
 
@@ -92,9 +118,13 @@ def section(rows):
              f"Python {platform.python_version()}, distributed {distributed.__version__}", "",
              f"Date: {datetime.datetime.now().isoformat(timespec='seconds')}", "",
              "A LocalCluster of this machine: two worker processes of one thread each, on the "
-             f"loopback interface. Medians of {REPEATS} runs (the submit loop: of "
-             f"{max(3, REPEATS // 3)}). No targets: one host shows the costs of the protocol, "
-             "not of a network.", "",
+             f"loopback interface. Medians of {REPEATS} runs (the submit loops: of "
+             f"{max(3, REPEATS // 3)}, the plain one and the pool's taking turns). The pool "
+             "keeps at most four tasks per worker thread out on the cluster (8 here), so "
+             "that a task not yet sent can still be cancelled: each result is gathered as "
+             "it lands, in batches only where several have landed, where the plain loop "
+             "gathers all at once. No targets: one host shows the costs of the "
+             "protocol, not of a network.", "",
              "| what | figure |", "| --- | --- |"]
     lines += [f"| {what} | {figure} |" for what, figure in rows]
     return "\n".join(lines) + "\n"
