@@ -71,6 +71,26 @@ inline bool to_bool(PyObject* obj, bool& out) {
     return true;
 }
 
+// Equality of `length` bytes, a word at a time: names and keys are short,
+// and a library call costs more than comparing them.
+inline bool same_bytes(const unsigned char* a, const unsigned char* b, std::size_t length) {
+    if (length < 8) {
+        for (std::size_t i = 0; i < length; ++i) {
+            if (a[i] != b[i]) return false;
+        }
+        return true;
+    }
+    auto word = [](const unsigned char* p) {
+        std::uint64_t w;
+        std::memcpy(&w, p, sizeof w);
+        return w;
+    };
+    for (std::size_t i = 0; i + 8 < length; i += 8) {
+        if (word(a + i) != word(b + i)) return false;
+    }
+    return word(a + length - 8) == word(b + length - 8);
+}
+
 // Equality of two str objects, identity first; cheaper than the general
 // comparison, which orders as well. Two different cached hashes settle an
 // inequality without reading the text.
@@ -80,8 +100,9 @@ inline bool str_equal(PyObject* a, PyObject* b) {
     const auto* sb = reinterpret_cast<const PyASCIIObject*>(b);
     if (sa->length != sb->length || sa->state.kind != sb->state.kind) return false;
     if (sa->hash != sb->hash && sa->hash != -1 && sb->hash != -1) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       static_cast<std::size_t>(sa->length) * sa->state.kind) == 0;
+    return same_bytes(static_cast<const unsigned char*>(PyUnicode_DATA(a)),
+                      static_cast<const unsigned char*>(PyUnicode_DATA(b)),
+                      static_cast<std::size_t>(sa->length) * sa->state.kind);
 }
 
 // Saturating conversions of doubles to integers; the caller never hands them

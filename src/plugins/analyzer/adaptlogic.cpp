@@ -252,10 +252,56 @@ struct detect_workload_characteristics_change {
             return nullptr;
         }
         const WorkloadChange w = workload_change(recent, older, change_threshold);
-        return Py_BuildValue("(Oddd)", w.changed ? Py_True : Py_False, w.change[0], w.change[1],
-                             w.change[2]);
+        Ref result = Ref::steal(PyTuple_New(4));
+        if (!result) return nullptr;
+        PyTuple_SET_ITEM(result.get(), 0, py_bool(w.changed));
+        for (int key = 0; key < 3; ++key) {
+            PyObject* change = PyFloat_FromDouble(w.change[key]);
+            if (change == nullptr) return nullptr;
+            PyTuple_SET_ITEM(result.get(), key + 1, change);
+        }
+        return result.release();
     }
 };
+
+namespace {
+
+bool is_pattern_name(PyObject* entry) {
+    if (entry == Py_None || PyUnicode_CheckExact(entry)) return true;
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(entry)->tp_name);
+    return false;
+}
+
+bool same_pattern(PyObject* a, PyObject* b) {
+    return a == b || (a != Py_None && b != Py_None && str_equal(a, b));
+}
+
+// Windows of a few names, the usual case, are tallied in place, in the
+// order names first occur: no dict, no count objects, and no code runs, so
+// the list cannot change under the walk.
+constexpr Py_ssize_t kSmallWindow = 16;
+
+PyObject* dominant_in_small_window(PyObject* list, Py_ssize_t start, Py_ssize_t end) {
+    PyObject* names[kSmallWindow];
+    std::int64_t counts[kSmallWindow];
+    std::int64_t distinct = 0;
+    for (Py_ssize_t i = start; i < end; ++i) {
+        PyObject* entry = PyList_GET_ITEM(list, i);
+        if (!is_pattern_name(entry)) return nullptr;
+        std::int64_t j = 0;
+        while (j < distinct && !same_pattern(names[j], entry)) ++j;
+        if (j == distinct) {
+            names[distinct] = entry;
+            counts[distinct++] = 0;
+        }
+        ++counts[j];
+    }
+    DominantScan scan;
+    for (std::int64_t j = 0; j < distinct; ++j) scan.offer(j, counts[j]);
+    return Py_NewRef(scan.index < 0 ? k.mixed.get() : names[scan.index]);
+}
+
+}  // namespace
 
 struct detect_dominant_pattern {
     static constexpr const char* name = "detect_dominant_pattern";
@@ -278,6 +324,7 @@ struct detect_dominant_pattern {
         const Py_ssize_t n = PyList_GET_SIZE(list);
         if (n == 0) return k.mixed.new_ref();
         const Py_ssize_t start = pattern_window_start(n, window_size);
+        if (n - start <= kSmallWindow) return dominant_in_small_window(list, start, n);
         // Dicts keep insertion order: the scan below meets names in the order
         // they first occur, which settles ties.
         const Ref counts = Ref::steal(PyDict_New());
@@ -286,11 +333,7 @@ struct detect_dominant_pattern {
         // is read again at every step.
         for (Py_ssize_t i = start; i < n && i < PyList_GET_SIZE(list); ++i) {
             const Ref entry = Ref::borrow(PyList_GET_ITEM(list, i));
-            if (entry.get() != Py_None && !PyUnicode_CheckExact(entry.get())) {
-                PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str",
-                             Py_TYPE(entry.get())->tp_name);
-                return nullptr;
-            }
+            if (!is_pattern_name(entry.get())) return nullptr;
             PyObject* seen = PyDict_GetItemWithError(counts.get(), entry.get());
             if (seen == nullptr && PyErr_Occurred()) return nullptr;
             const Py_ssize_t previous = seen != nullptr ? PyLong_AsSsize_t(seen) : 0;
