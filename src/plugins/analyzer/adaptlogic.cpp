@@ -237,18 +237,37 @@ struct detect_workload_characteristics_change {
         const Py_ssize_t n = PyList_GET_SIZE(history);
         if (n < 6) return k.no_change.new_ref();
         // A sample without one of the measures makes the comparison moot.
-        for (Py_ssize_t i = n - 6; i < n; ++i) {
+        // The measures are held as they are found (a key's comparison may
+        // run code that drops another sample's value).
+        Ref values[6][3];
+        double plain[6][3];
+        bool all_plain = true;
+        for (Py_ssize_t i = 0; i < 6; ++i) {
             Ref sample;
-            if (!sample_at(history, i, sample)) return nullptr;
-            for (const Ref& key : k.sample_keys) {
-                const int found = PyDict_Contains(sample.get(), key.get());
-                if (found < 0) return nullptr;
-                if (found == 0) return k.no_change.new_ref();
+            if (!sample_at(history, n - 6 + i, sample)) return nullptr;
+            for (int key = 0; key < 3; ++key) {
+                PyObject* value = PyDict_GetItemWithError(sample.get(), k.sample_keys[key].get());
+                if (value == nullptr) {
+                    if (PyErr_Occurred()) return nullptr;
+                    return k.no_change.new_ref();
+                }
+                values[i][key] = Ref::borrow(value);
+                all_plain = all_plain && plain_double(value, plain[i][key]);
             }
         }
         double recent[3] = {0.0, 0.0, 0.0};
         double older[3] = {0.0, 0.0, 0.0};
-        if (!sum_samples(history, n - 3, recent) || !sum_samples(history, n - 6, older)) {
+        if (all_plain) {
+            // Plain numbers add without running any code, so nothing can
+            // change the samples before they are added: the values found
+            // are the ones a second lookup would find.
+            for (int i = 0; i < 6; ++i) {
+                double* sums = i < 3 ? older : recent;
+                for (int key = 0; key < 3; ++key) sums[key] += plain[i][key];
+            }
+        } else if (!sum_samples(history, n - 3, recent) || !sum_samples(history, n - 6, older)) {
+            // Values with an addition of their own may change the list or
+            // the samples: the sums read them afresh, in their order.
             return nullptr;
         }
         const WorkloadChange w = workload_change(recent, older, change_threshold);
