@@ -53,12 +53,15 @@ inline bool count_dimension(std::uint64_t& elements, std::int32_t dimension) {
         elements = 0;
         return false;
     }
-    const auto d = static_cast<std::uint64_t>(dimension);
-    if (elements > kEstimateCap / d) {
+    // Past the cap exactly when elements > cap / dimension; a multiplication
+    // tells without the division, which costs more than the rest.
+    std::uint64_t product;
+    if (__builtin_mul_overflow(elements, static_cast<std::uint64_t>(dimension), &product) ||
+        product > kEstimateCap) {
         elements = kEstimateCap;
         return false;
     }
-    elements *= d;
+    elements = product;
     return true;
 }
 
@@ -66,9 +69,11 @@ inline bool count_dimension(std::uint64_t& elements, std::int32_t dimension) {
 // overhead factor only ever inflates an estimate.
 inline std::uint64_t allocation_bytes(std::uint64_t elements, std::int32_t element_size,
                                       double overhead_factor) {
-    const auto size = static_cast<std::uint64_t>(element_size);
-    if (size > 0 && elements > kEstimateCap / size) return kEstimateCap;
-    const std::uint64_t total = elements * size;
+    std::uint64_t total;
+    if (__builtin_mul_overflow(elements, static_cast<std::uint64_t>(element_size), &total) ||
+        total > kEstimateCap) {
+        return kEstimateCap;
+    }
     if (overhead_factor > 1.0) return to_byte_count(static_cast<double>(total) * overhead_factor);
     return total;
 }
