@@ -54,7 +54,7 @@ SIZES = (10**3, 10**5, 10**6)
 LINE_TARGET = 1.5  # history functions over the bare walk, at 10^6 entries
 
 tables = {}  # title -> (header, rows)
-misses = []
+misses = {}  # target -> what missed it
 
 
 def table(title, header):
@@ -67,10 +67,26 @@ def row(title, cells):
     print(" | ".join(str(c) for c in cells), flush=True)
 
 
-def verdict(ok, what):
+def verdict(ok, what, target):
+    """'met' or 'MISSED'; a miss is kept under its target for the summary."""
     if not ok:
-        misses.append(what)
+        misses.setdefault(target, []).append(what)
     return "met" if ok else "MISSED"
+
+
+def miss_summary():
+    if not misses:
+        return "Missed in this run: nothing.\n"
+    lines = ["Missed in this run:\n"]
+    for target, whats in misses.items():
+        calls = {}
+        for what in whats:
+            name, _, call = what.partition(" (")
+            calls.setdefault(name, []).append(call.rstrip(")"))
+        named = [f"{name} ({', '.join(c for c in cs if c)})" if any(cs) else name
+                 for name, cs in calls.items()]
+        lines.append(f"- {target}: {', '.join(named)}\n")
+    return "".join(lines)
 
 
 # ---- timing --------------------------------------------------------------------
@@ -252,7 +268,7 @@ PEER_HEADER = ["project", "nanobind", "pybind11", "Python", "÷ nanobind", "÷ p
                "÷ Python"]
 
 
-def peer_cells(name, times, ratios, unit, scale, digits):
+def peer_cells(name, call, times, ratios, unit, scale, digits):
     """Times of the project and its peers, then the project's time as a share
     of each peer's, each against its target."""
     cells = [f"{t * scale:.{digits}f} {unit}" for t in times[:4]]
@@ -260,7 +276,8 @@ def peer_cells(name, times, ratios, unit, scale, digits):
         limit = PEER_TARGETS[peer]
         if peer == "Python" and name in COMPARISON_RULES:
             limit = PYTHON_COMPARISON_TARGET
-        cells.append(f"{ratio:.2f}x {verdict(ratio <= limit, f'{name} vs {peer}')}")
+        cells.append(f"{ratio:.2f}x "
+                     + verdict(ratio <= limit, f"`{name}` ({call})", f"≤ {limit} × {peer}"))
     return cells
 
 
@@ -274,10 +291,11 @@ def bench_scalars():
         for keywords in (False, True):
             stmt = call_stmt(params(funcs[0])[:len(args)], keywords)
             times, ratios = interleaved([(stmt, f, args) for f in funcs])
-            cells = peer_cells(name, times, ratios, "ns", 1e9, 1)
-            ok = ratios[4] <= FLOOR_TARGET
-            row(title, [f"`{name}`", "keywords" if keywords else "positional"] + cells
-                + [f"{ratios[4]:.2f}x ({result}) {verdict(ok, f'{name} vs floor')}"])
+            call = "keywords" if keywords else "positional"
+            cells = peer_cells(name, call, times, ratios, "ns", 1e9, 1)
+            ok = verdict(ratios[4] <= FLOOR_TARGET, f"`{name}` ({call})",
+                         f"≤ {FLOOR_TARGET} × the same-result floor")
+            row(title, [f"`{name}`", call] + cells + [f"{ratios[4]:.2f}x ({result}) {ok}"])
 
 
 def history(n):
@@ -304,12 +322,14 @@ def bench_histories():
                 cases = [(stmt, f, args) for f in funcs]
                 cases.append(("f(a0)", benchfloor.read_pairs, (data,)))
                 times, ratios = interleaved(cases, net=False)
-                cells = peer_cells(name, times, ratios, "ns", 1e9 / n, 2)
+                call = "keywords" if keywords else "positional"
+                size = f"10^{len(str(n)) - 1}"
+                cells = peer_cells(name, f"{call}, {size} entries", times, ratios, "ns", 1e9 / n, 2)
                 walk = f"{ratios[4]:.2f}x"
                 if n == SIZES[-1]:
-                    walk += " " + verdict(ratios[4] <= LINE_TARGET, f"{name} vs bare walk")
-                row(title, [f"`{name}`", f"10^{len(str(n)) - 1}",
-                            "keywords" if keywords else "positional"] + cells + [walk])
+                    walk += " " + verdict(ratios[4] <= LINE_TARGET, f"`{name}`",
+                                          f"≤ {LINE_TARGET} × the bare walk at 10^6 entries")
+                row(title, [f"`{name}`", size, call] + cells + [walk])
     title = "History functions: peak extra memory at 10^6 entries"
     table(title, ["function", "peak extra", "target", "verdict"])
     data = history(10**6)
@@ -321,7 +341,7 @@ def bench_histories():
         _, peak = tracemalloc.get_traced_memory()
         tracemalloc.stop()
         row(title, [f"`{name}`", f"{peak / 1024:.1f} KiB", "< 64 KiB",
-                    verdict(peak < 64 * 1024, f"{name} memory")])
+                    verdict(peak < 64 * 1024, f"`{name}`", "< 64 KiB extra memory")])
 
 
 WINDOWED = [
@@ -344,15 +364,16 @@ def bench_windowed():
             args = make(10**3)
             stmt = call_stmt(params(funcs[0]), keywords)
             times, ratios = interleaved([(stmt, f, args) for f in funcs])
-            cells = peer_cells(name, times, ratios, "ns", 1e9, 1)
+            call = "keywords" if keywords else "positional"
+            cells = peer_cells(name, call, times, ratios, "ns", 1e9, 1)
             growth = ""
             if not keywords:
                 big = make(10**6)
                 (_, t_big), _ = interleaved([(stmt, funcs[0], args), (stmt, funcs[0], big)])
                 flat = t_big / times[0]
-                growth = f"{flat:.2f}x {verdict(flat < 1.5, f'{name} flat')}"
-            row(title, [f"`{name}`", "keywords" if keywords else "positional"] + cells
-                + [growth])
+                growth = f"{flat:.2f}x " + verdict(flat < 1.5, f"`{name}`",
+                                                   "the same cost at 10^6 entries as at 10^3")
+            row(title, [f"`{name}`", call] + cells + [growth])
 
 
 # ---- imports and the probe's cold start -----------------------------------------------
@@ -388,7 +409,8 @@ def bench_imports():
         ms = statistics.median(whole)
         row(title, [f"`{module}`" + (" (after `import logging`)" if prelude else ""),
                     f"{ms:.3f} ms", f"{statistics.median(parents):.3f} ms",
-                    f"≤ {IMPORT_TARGET} ms", verdict(ms <= IMPORT_TARGET, f"{module} import")])
+                    f"≤ {IMPORT_TARGET} ms",
+                    verdict(ms <= IMPORT_TARGET, f"`{module}`", f"import ≤ {IMPORT_TARGET} ms")])
 
 
 COLD = ("import time, sys\n"
@@ -421,7 +443,8 @@ def bench_cold_start():
         net = statistics.median(walls) - statistics.median(bare)
         row(title, [f"first `detect_capabilities()`, {label}: detection_time_ms", f"{ms:.3f} ms",
                     f"< {target} ms" if target else "",
-                    verdict(ms < target, f"{label} cold start") if target else ""])
+                    verdict(ms < target, f"{label} probe", f"first call < {target} ms")
+                    if target else ""])
         row(title, [f"first `detect_capabilities()`, {label}: wall net of bare start",
                     f"{net:.2f} ms", "", ""])
     t = timeit.Timer("f()", setup="f = F", globals={"F": hp.detect_capabilities})
@@ -446,14 +469,8 @@ def machine():
 
 
 def versions():
-    import importlib.metadata as md
-    out = []
-    for name in ("nanobind", "pybind11"):
-        try:
-            out.append(f"{name} {md.version(name)}")
-        except md.PackageNotFoundError:
-            out.append(f"{name} (version unknown)")
-    return ", ".join(out)
+    return ", ".join(f"{name} {'.'.join(map(str, module.binding_version))}"
+                     for name, module in PEERS[:2])
 
 
 INTRO = """\
@@ -502,7 +519,7 @@ def write_results():
                     f"|{' --- |' * len(header)}\n")
         text.extend(f"| {' | '.join(str(c) for c in r)} |\n" for r in rows)
     text.append("\n## What bounds the misses\n\n")
-    text.append("Missed in this run: " + (", ".join(misses) if misses else "none") + ".\n\n")
+    text.append(miss_summary() + "\n")
     if BOUNDS.exists():
         text.append(BOUNDS.read_text(encoding="utf-8").strip() + "\n")
     text.append(f"\n{END_MARK}\n")

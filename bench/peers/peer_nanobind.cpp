@@ -83,7 +83,9 @@ nb::str detect_dominant_pattern(nb::list patterns, std::int32_t window_size) {
         }
     }
     peer::DominantScan scan;
-    for (size_t i = 0; i < counts.size(); ++i) scan.offer(static_cast<std::int64_t>(i), counts[i].second);
+    for (size_t i = 0; i < counts.size(); ++i) {
+        scan.offer(static_cast<std::int64_t>(i), counts[i].second);
+    }
     if (scan.index < 0) return nb::str("mixed");
     const std::string_view dominant = counts[static_cast<size_t>(scan.index)].first;
     return nb::str(dominant.data(), dominant.size());
@@ -92,6 +94,9 @@ nb::str detect_dominant_pattern(nb::list patterns, std::int32_t window_size) {
 }  // namespace
 
 NB_MODULE(peer_nanobind, m) {
+    // The library version the peer was built with, for the results file.
+    m.attr("binding_version") =
+        nb::make_tuple(NB_VERSION_MAJOR, NB_VERSION_MINOR, NB_VERSION_PATCH);
     m.def("estimate_allocation_bytes", &peer::estimate_allocation_bytes, "shape"_a,
           "element_size"_a, "overhead_factor"_a = 1.0);
     m.def("calculate_safe_limit", &peer::calculate_safe_limit, "available_bytes"_a,

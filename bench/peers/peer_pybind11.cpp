@@ -74,7 +74,9 @@ py::str detect_dominant_pattern(py::list patterns, std::int32_t window_size) {
         }
     }
     peer::DominantScan scan;
-    for (size_t i = 0; i < counts.size(); ++i) scan.offer(static_cast<std::int64_t>(i), counts[i].second);
+    for (size_t i = 0; i < counts.size(); ++i) {
+        scan.offer(static_cast<std::int64_t>(i), counts[i].second);
+    }
     if (scan.index < 0) return py::str("mixed");
     const std::string_view dominant = counts[static_cast<size_t>(scan.index)].first;
     return py::str(dominant.data(), dominant.size());
@@ -83,6 +85,9 @@ py::str detect_dominant_pattern(py::list patterns, std::int32_t window_size) {
 }  // namespace
 
 PYBIND11_MODULE(peer_pybind11, m) {
+    // The library version the peer was built with, for the results file.
+    m.attr("binding_version") =
+        py::make_tuple(PYBIND11_VERSION_MAJOR, PYBIND11_VERSION_MINOR, PYBIND11_VERSION_MICRO);
     m.def("estimate_allocation_bytes", &peer::estimate_allocation_bytes, "shape"_a,
           "element_size"_a, "overhead_factor"_a = 1.0);
     m.def("calculate_safe_limit", &peer::calculate_safe_limit, "available_bytes"_a,
