@@ -206,7 +206,8 @@ struct Binder {
             const Py_ssize_t given =
                 nargs + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
             if (given >= R && given <= static_cast<Py_ssize_t>(N) &&
-                (given == nargs || keywords_in_order(names.data(), nargs, kwnames, keyword_cache))) {
+                (given == nargs ||
+                 keywords_in_order(names.data(), nargs, kwnames, keyword_cache))) {
                 return convert_and_run<false>(args, given);
             }
             return bind_and_run(args, nargs, kwnames);

@@ -300,7 +300,7 @@ inline bool contains(const unsigned char* text, std::size_t length, const Keywor
         for (; start + 7 <= last; start += 8) {
             for (std::uint64_t starts = keyword.first_byte_starts(text + start, fold);
                  starts != 0; starts &= starts - 1) {
-                const std::size_t at = start + static_cast<std::size_t>(__builtin_ctzll(starts) / 8);
+                const auto at = start + static_cast<std::size_t>(__builtin_ctzll(starts) / 8);
                 if (keyword.at(text + at, length - at, fold)) return true;
             }
         }
