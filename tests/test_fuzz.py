@@ -78,6 +78,25 @@ def test_pool_score_within_unit_range(factors):
     assert 0.0 <= al.score_pool_recommendation(*factors) <= 1.0
 
 
+# Keywords and near misses in any case, around letters whose case bit is
+# not a letter's (@ [ ` {) and text that lowers to ASCII (K, İ).
+OOM_PIECES = st.sampled_from([
+    "out of memory", "OUT of MEMORY", "outofmemoryerror", "OutOfMemoryError", "cuda", "CUDA",
+    "memory", "Memor", "allocat", "ALLOCAT", "failed", "FAILE", "insufficient", "gpu", "GPU",
+    " ", "x", "@", "[", "`", "{", "\u00e9", "\u212a", "\u0130", "out of memor"])
+
+
+@given(message=st.lists(OOM_PIECES, max_size=8).map("".join),
+       kind=st.lists(OOM_PIECES, max_size=3).map("".join))
+@example(message="xxxxxxxxout of memory", kind="")
+def test_oom_recognition_is_the_lowered_search(message, kind):
+    m, t = message.lower(), kind.lower()
+    expected = ("out of memory" in m or "outofmemoryerror" in t
+                or "memory" in m and ("cuda" in m or "insufficient" in m or "gpu" in m)
+                or "allocat" in m and "failed" in m)
+    assert ap.is_oom_error(message, kind) is expected
+
+
 # --- generated calls with hostile arguments ----------------------------------
 
 class Hostile:
