@@ -9,10 +9,12 @@
 #include "plugins/analyzer/rules.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -182,5 +184,29 @@ inline double score_pool_recommendation(double workload_fit, double memory_fit,
 // The workload measures, in the order the rule reads them.
 inline constexpr const char* kSampleKeys[3] = {"parallelization_potential", "cpu_intensity",
                                                "memory_intensity"};
+
+// The dominant name of the window's entries, counted in first-seen order, or
+// none ("mixed"); `name_at(i)` reads entry i the way the peer's library does.
+template <class NameAt>
+std::optional<std::string_view> dominant_name(std::int64_t entries, std::int32_t window_size,
+                                              NameAt name_at) {
+    std::vector<std::pair<std::string_view, std::int64_t>> counts;
+    std::unordered_map<std::string_view, std::size_t> seen;
+    for (std::int64_t i = pattern_window_start(entries, window_size); i < entries; ++i) {
+        const std::string_view name = name_at(i);
+        const auto [at, inserted] = seen.try_emplace(name, counts.size());
+        if (inserted) {
+            counts.emplace_back(name, 1);
+        } else {
+            ++counts[at->second].second;
+        }
+    }
+    DominantScan scan;
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        scan.offer(static_cast<std::int64_t>(i), counts[i].second);
+    }
+    if (scan.index < 0) return std::nullopt;
+    return counts[static_cast<std::size_t>(scan.index)].first;
+}
 
 }  // namespace peer
