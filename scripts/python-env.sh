@@ -68,8 +68,11 @@ PY
     echo "velkora: installing the test tools into $venv (extras: $*)" >&2
     # (Some machines' pip configuration names index folders that are absent;
     # pip's notice of each is noise here.)
-    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r /dev/stdin \
-      <<<"$wanted" 2>&1 | { grep -v "^WARNING: Location '.*' is ignored: it is neither" || true; } >&2
+    # pip's own lines (collecting, downloading, installing) are the progress.
+    "$venv/bin/python" -m pip install --progress-bar off --disable-pip-version-check \
+      -r /dev/stdin <<<"$wanted" 2>&1 |
+      { grep --line-buffered -v -e "^WARNING: Location '.*' is ignored: it is neither" \
+          -e "^Requirement already satisfied" -e "^  Using cached" || true; } >&2
     [ "${PIPESTATUS[0]}" = 0 ] || return 1
     echo "$wanted" >"$stamp"
   fi
