@@ -17,8 +17,16 @@ case $mode in
   regular) "${install[@]}" "$src" ;;
   editable)
     mkdir "$work/src"
-    tar -C "$src" --exclude='./build*' --exclude=./.venv --exclude=./.git -cf - . |
-      tar -C "$work/src" -xf -
+    # The sources as git knows them (tracked, and new files not ignored), never
+    # a walk of the tree: other tests write caches and builds beside them.
+    if git -C "$src" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+      git -C "$src" ls-files -z --cached --others --exclude-standard |
+        (cd "$src" && xargs -0 sh -c 'for f; do [ -f "$f" ] && printf "%s\0" "$f"; done' sh) |
+        tar -C "$src" --null -T - -cf - | tar -C "$work/src" -xf -
+    else
+      # An unpacked source archive: nothing but the sources is in it.
+      tar -C "$src" --exclude='./build*' --exclude=./.venv -cf - . | tar -C "$work/src" -xf -
+    fi
     "${install[@]}" -e "$work/src"
     ;;
   *) echo "check_install.sh: unknown mode $mode" >&2; exit 2 ;;
