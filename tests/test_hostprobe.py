@@ -360,7 +360,11 @@ class GpuBackendsTest(Patching):
                 start = time.monotonic()
                 self.assertEqual(hp.detect_gpu_backends(), dict(DEFAULTS, **expected))
                 elapsed = time.monotonic() - start
-                self.assertTrue(0.45 < elapsed < 3.0 if name == "slow" else elapsed < 3.0, elapsed)
+                if name == "slow":
+                    # It waited for the tool's half second, then gave up well
+                    # before the tool would have answered, however loaded the
+                    # machine; how fast the others answer is the benchmark's.
+                    self.assertTrue(0.45 < elapsed < 4.5, elapsed)
         with open(os.path.join(self.bin, "args")) as f:
             self.assertEqual(f.read(), "--query-gpu=name\n--format=csv,noheader\n")
 

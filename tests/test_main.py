@@ -19,7 +19,7 @@ KEYS = ["physical_cores", "numa_nodes", "has_gpu", "gpu_count", "gpu_memory_mb",
 
 def run_cli(*args, env=None):
     return subprocess.run([PYTHON, "-m", "velkora", *args], capture_output=True, text=True,
-                          env=dict(os.environ, **(env or {})), timeout=60)
+                          env=dict(os.environ, **(env or {})), timeout=180)
 
 
 class CommandLineTest(unittest.TestCase):
