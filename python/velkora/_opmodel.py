@@ -74,7 +74,7 @@ class Model:
     """An operation's working set over its iteration shape."""
 
     __slots__ = ("operation", "family", "shapes", "shape", "terms", "splittable", "chunkable",
-                 "notes", "noted_axes")
+                 "notes", "noted_axes", "axes")
 
     def __init__(self, operation: str, family: str, shapes: tuple[Shape, ...], shape: Shape,
                  terms: Sequence[Term], splittable: Sequence[int], chunkable: bool,
@@ -87,6 +87,8 @@ class Model:
         self.chunkable, self.notes = chunkable, tuple(notes)
         # The notes hold for any plan, or only where one of these axes is split.
         self.noted_axes = None if noted_axes is None else frozenset(noted_axes)
+        # The axes the operation works along (reduces, sorts, transforms).
+        self.axes: tuple[int, ...] | None = None
 
     def notes_for(self, split: Sequence[int]) -> tuple[str, ...]:
         if self.noted_axes is None or self.noted_axes.intersection(split):
@@ -236,7 +238,9 @@ def _reduction(operation: str, shapes: tuple[Shape, ...], es: int, axis: Axis) -
     if operation in COMBINABLE:
         splittable += reduced
         notes.append("a split reduced axis gives partial results combined in a last step")
-    return Model(operation, "reduction", shapes, shape, terms, splittable, True, notes, reduced)
+    model = Model(operation, "reduction", shapes, shape, terms, splittable, True, notes, reduced)
+    model.axes = reduced
+    return model
 
 
 def _matmul(operation: str, shapes: tuple[Shape, ...], es: int) -> Model:
@@ -315,7 +319,9 @@ def _fft(operation: str, shapes: tuple[Shape, ...], es: int, dtype: str, axis: A
                          (whole_out, _along(shape, free_axes), "outputs"),
                          (work, _along(shape, free_axes), "temporaries")]
     notes = ["the transform keeps a work buffer as large as its complex result"]
-    return Model(operation, "fft", shapes, shape, terms, free_axes, bool(free_axes), notes)
+    model = Model(operation, "fft", shapes, shape, terms, free_axes, bool(free_axes), notes)
+    model.axes = axes
+    return model
 
 
 def _sort(operation: str, shapes: tuple[Shape, ...], es: int, axis: Axis,
@@ -331,7 +337,9 @@ def _sort(operation: str, shapes: tuple[Shape, ...], es: int, axis: Axis,
     terms: list[Term] = [(es, _along(shape), "inputs"), (out_size, _along(shape), "outputs"),
                          # A radix sort double-buffers its keys.
                          (es, _along(shape), "temporaries")]
-    return Model(operation, "sort", shapes, shape, terms, free_axes, bool(free_axes))
+    model = Model(operation, "sort", shapes, shape, terms, free_axes, bool(free_axes))
+    model.axes = axes
+    return model
 
 
 def _convolution(operation: str, shapes: tuple[Shape, ...], es: int) -> Model:

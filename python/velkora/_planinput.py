@@ -46,7 +46,8 @@ class PlanTypeError(PlanError, TypeError):
 # other scripts' digits are not sizes a person means.
 _SIZE = re.compile(r"""
     (?P<sign>[+-]?)
-    (?:(?P<whole>[0-9]+(?:_[0-9]+)*)(?:\.(?P<frac>[0-9]+(?:_[0-9]+)*)?)? | \.(?P<frac2>[0-9]+(?:_[0-9]+)*))
+    (?: (?P<whole>[0-9]+(?:_[0-9]+)*) (?:\.(?P<frac>[0-9]+(?:_[0-9]+)*)?)?
+      | \.(?P<frac2>[0-9]+(?:_[0-9]+)*) )
     (?:[eE](?P<exponent>[+-]?[0-9]+))?
     \s*(?P<unit>[A-Za-z]*)
 """, re.VERBOSE | re.ASCII)

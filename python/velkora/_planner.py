@@ -121,7 +121,7 @@ def compute(shape: Iterable[SupportsIndex] | SupportsIndex | None, dtype: object
                         f"under the safe limit ({safe_limit:,} B)")
     return {
         "operation": operation, "family": model.family, "shapes": model.shapes,
-        "shape": model.shape, "dtype": dtype_name, "element_size": element_size,
+        "shape": model.shape, "axis": model.axes, "dtype": dtype_name, "element_size": element_size,
         "chunkable": chunkable, "splittable_axes": model.splittable,
         "bytes_needed": needed, "working_set": model.parts(model.shape),
         "free_bytes": free_bytes, "free_source": memory["source"], "device": memory["device"],
@@ -186,7 +186,7 @@ def _axis(axis: object) -> int | tuple[int, ...] | None:
     if isinstance(value, int):
         return value
     try:
-        items: tuple[object, ...] = tuple(axis)  # type: ignore[arg-type]  # non-iterables are caught
+        items: tuple[object, ...] = tuple(axis)  # type: ignore[arg-type]  # failures caught
     except TypeError:
         raise PlanTypeError("{0} must be an integer, a tuple of integers or None",
                             "axis") from None
@@ -373,12 +373,14 @@ def _count(dim: int, piece: int) -> int:
 
 
 def _tile(model: _opmodel.Model, chunk: list[int], outer: int, inner: int, limit: int) -> None:
-    """Trade length along `inner` for length along `outer` where that makes
-    fewer chunks (an operand that spans `inner` only is then read in pieces
-    too); `chunk` holds the slab answer."""
+    """Trade length along `inner` for length along `outer` where that saves
+    at least a quarter of the chunks (an operand that spans only `inner`, the
+    right-hand matrix of a matmul, is then read in pieces too); a smaller
+    saving is not worth giving up contiguous slabs. `chunk` holds the slab
+    answer."""
     shape = model.shape
-    best = (_count(shape[outer], chunk[outer]) * _count(shape[inner], chunk[inner]),
-            chunk[outer], chunk[inner])
+    slabs = _count(shape[outer], chunk[outer]) * _count(shape[inner], chunk[inner])
+    best = (slabs * 3 // 4 + 1, chunk[outer], chunk[inner])
     pieces = set(range(2, _TILE_PIECES + 1))
     power = _TILE_PIECES
     while power < shape[inner]:
@@ -401,7 +403,8 @@ def _tile(model: _opmodel.Model, chunk: list[int], outer: int, inner: int, limit
         count = _count(shape[outer], rows) * _count(shape[inner], size)
         if count < best[0]:
             best = (count, rows, size)
-    chunk[outer], chunk[inner] = best[1], best[2]
+    if best[0] <= slabs * 3 // 4:
+        chunk[outer], chunk[inner] = best[1], best[2]
 
 
 def _runs(shape: tuple[int, ...], chunk: Sequence[int]) -> tuple[Run, ...]:

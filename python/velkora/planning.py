@@ -62,6 +62,9 @@ class Plan:
     #: The shape the chunks divide: the result of a matmul, an elementwise
     #: operation or a convolution; the input of a reduction, transform or sort.
     shape: tuple[int, ...]
+    #: The axes of `shape` a reduction reduces, a sort sorts along or a
+    #: transform transforms; None for other operations.
+    axis: tuple[int, ...] | None
     dtype: str
     element_size: int
     chunkable: bool
