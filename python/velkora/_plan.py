@@ -135,7 +135,7 @@ def render(plan: dict[str, Any]) -> str:
         ("operation", f"{plan['operation']} ({plan['family']}; "
                       f"{'chunkable' if plan['chunkable'] else 'not chunkable'})"),
         ("operands", f"{shapes} of {plan['dtype']} ({es} byte{'' if es == 1 else 's'} each)"),
-        ("chunked shape", f"{shape_text(plan['shape'])}, split along axes "
+        ("chunked shape", f"{shape_text(plan['shape'])}, may split axes "
                           f"{', '.join(map(str, plan['splittable_axes'])) or '(none)'}"),
         ("working set", human(plan["bytes_needed"]) + (f": {parts}" if parts else "")),
     ]
