@@ -8,16 +8,19 @@ from __future__ import annotations
 
 import operator
 import re
-from collections.abc import Callable, Iterable
-from typing import NoReturn, SupportsIndex
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # typing alone would cost the command's start more than its work
+    from collections.abc import Callable, Iterable
+    from typing import NoReturn, SupportsIndex, TypeAlias
+
+    #: Size input: a number, or text such as "2e9", "2_000_000_000" or "8GiB".
+    SizeLike: TypeAlias = int | float | str | SupportsIndex
 
 INT32_MAX = 2**31 - 1
 #: The largest dimension planned: what a signed 64-bit index addresses.
 DIM_MAX = 2**63 - 1
 UINT64_MAX = 2**64 - 1
-
-#: Size input: a number, or text such as "2e9", "2_000_000_000" or "8GiB".
-SizeLike = int | float | str | SupportsIndex
 
 
 class PlanError(ValueError):

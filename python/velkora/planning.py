@@ -21,7 +21,11 @@ from types import EllipsisType
 from typing import Any, Literal, NamedTuple, SupportsIndex
 
 from velkora import _planner
-from velkora._planinput import PlanError, PlanTypeError, SizeLike
+from velkora._planinput import PlanError, PlanTypeError
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from velkora._planinput import SizeLike
 
 __all__ = ["ChunkRun", "Decision", "Plan", "PlanError", "PlanTypeError", "plan", "SCHEMA",
            "DEFAULT_HEADROOM"]
