@@ -289,6 +289,9 @@ class HeadroomTest(unittest.TestCase):
             (dict(free=80e9, used=0, total=80e9), 0.4, "pressure", "chunked", True),
             (dict(free=50e9), planning.DEFAULT_HEADROOM, "default", "chunked", False),
         ]
+        # Held back: 80% of 8 GB free, to the byte, so 40 GB takes 25 passes, not 26.
+        plan = velkora.plan((10**10,), "f4", free=8e9, used=72e9, total=80e9)
+        self.assertEqual((plan.headroom, plan.safe_limit, plan.passes), (0.8, 16 * 10**8, 25))
         for options, headroom, source, strategy, decides in rows:
             with self.subTest(options=options):
                 plan = velkora.plan((15 * 10**9,), "f4", **options)  # 60 GB

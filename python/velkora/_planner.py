@@ -13,6 +13,8 @@ they are handed over.
 """
 from __future__ import annotations
 
+import math
+
 from velkora import _opmodel
 from velkora._planinput import (
     PlanError, PlanTypeError, byte_count, normalize_shape, number, resolve_dtype, suggestion)
@@ -79,14 +81,16 @@ def compute(shape: Iterable[SupportsIndex] | SupportsIndex | None, dtype: object
     if total_bytes is not None and used_bytes is not None:
         pressure = accelplan.calculate_memory_pressure(used_bytes, total_bytes)
     ratio, headroom_source = _choose_headroom(headroom, pressure)
+    # What the native rules are given: the same fraction, less its rounding.
+    given_ratio = _exact_ratio(free_bytes, ratio)
 
     needed = model.bytes(model.shape)
     # The creation names keep the native planner's own classification.
     chunkable = (accelplan.is_chunkable_operation(operation) if model.family == "creation"
                  else model.chunkable)
-    safe_limit = accelplan.calculate_safe_limit(free_bytes, ratio)
+    safe_limit = accelplan.calculate_safe_limit(free_bytes, given_ratio)
     decision = tuple(accelplan.decide_allocation_strategy(
-        min(needed, UINT64_MAX), free_bytes, ratio, chunkable))
+        min(needed, UINT64_MAX), free_bytes, given_ratio, chunkable))
     code, _, decided_count, message = decision
 
     runs: tuple[Run, ...] = ()
@@ -132,7 +136,7 @@ def compute(shape: Iterable[SupportsIndex] | SupportsIndex | None, dtype: object
         "chunk_axes": chunk_axes, "chunks": runs, "passes": sum(count for count, _ in runs),
         "decision": decision,
         "gpu_suitability": accelplan.score_gpu_suitability(
-            min(needed, UINT64_MAX), operation, free_bytes, ratio),
+            min(needed, UINT64_MAX), operation, free_bytes, given_ratio),
         "notes": model.notes_for(chunk_axes), "warnings": tuple(warnings),
     }
 
@@ -235,10 +239,40 @@ def _choose_headroom(value: object, pressure: float | None) -> tuple[float, str]
     return DEFAULT_HEADROOM, "default"
 
 
+def _exact_ratio(free: int, ratio: float) -> float:
+    """The headroom to hand the native rules so that their safe limit is the
+    free memory less the headroom's decimal share, to the byte.
+
+    They compute (1 - headroom) x free in doubles, where 1 - 0.8 is a shade
+    under 0.2: 8 GB free at headroom 0.8 gave 1,599,999,999 B, and 40 GB then
+    needed 26 passes where 25 suffice. A headroom a few units in the last
+    place smaller gives the intended limit, never more.
+    """
+    text = repr(ratio)
+    if "e" in text or free == 0:
+        return ratio
+    whole, _, digits = text.partition(".")
+    scale = 10 ** len(digits)
+    kept = scale - int(whole + digits)  # (1 - ratio) x scale, exactly
+    intended = free * kept // scale
+    candidate = ratio
+    for _ in range(8):
+        limit = accelplan.calculate_safe_limit(free, candidate)
+        if limit == intended:
+            return candidate
+        if limit > intended:
+            break
+        candidate = math.nextafter(candidate, 0.0)
+    return ratio
+
+
 def _headroom(value: object) -> float:
     if isinstance(value, str):
         try:
-            ratio = float(value) if value.strip().isascii() else float("x")
+            # float() would also take other scripts' digits.
+            if not value.isascii():
+                raise ValueError(value)
+            ratio = float(value)
         except ValueError:
             raise PlanError("{0}: {value!r:.60} is not a number", "headroom",
                             value=value) from None
