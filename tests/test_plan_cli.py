@@ -34,13 +34,19 @@ class PlanCommandTest(unittest.TestCase):
     def test_readable_output(self):
         rows = [
             (["1000000,1000", "--dtype", "float64", "--free", "2e9"],
-             ["strategy         chunked: Chunking into 7 GPU passes",
-              "chunks           6 x (150000, 1000), 1 x (100000, 1000)"]),
+             ["strategy         chunked: Chunking into 5 GPU passes",
+              "chunks           4 x (225000, 1000), 1 x (100000, 1000)"]),
             (["7,3", "--dtype", "1", "--free", "5", "--headroom", "0"],
-             ["GPU passes       7 (the allocation decision counts 5 by bytes; "
-              "chunks hold whole rows)"]),
-            ([",".join(["4"] * 33), "--dtype", "f4", "--free", "8GiB"],
-             ["bytes needed     at least 8 EiB (the estimate saturates)"]),
+             ["GPU passes       7 (the allocation decision counts 5 by bytes alone)"]),
+            (["100000,50000", "50000,100000", "--dtype", "f4", "--op", "matmul", "--free",
+              "24GB"],
+             ["operands         (100000, 50000) and (50000, 100000) of float32 (4 bytes each)",
+              "chunks           6 x (29000, 50000), 2 x (13000, 50000)"]),
+            (["100000,100000", "--dtype", "f4", "--op", "sum", "--axis", "1", "--free", "8GB"],
+             ["working set      40,000,400,000 B (37.25 GiB): inputs 40,000,000,000 B "
+              "(37.25 GiB), outputs 400,000 B (390.62 KiB)"]),
+            (["60e9", "--dtype", "1", "--free", "80GB", "--used", "0", "--total", "80GB"],
+             ["headroom         0.4 of the free memory (recommended for the pressure)"]),
             (["10", "--dtype", "f4", "--free", "1e9", "--op", "MATMUL"],
              ["warning          operation 'MATMUL' is not one the planner knows, so it counts as "
               "not chunkable; did you mean 'matmul'?"]),
@@ -67,6 +73,17 @@ class PlanCommandTest(unittest.TestCase):
             (["10", "--dtype", "float32", "--free", "1", "--used", "5"], "go together"),
             (["10", "--dtype", "float32", "--free", "1", "--headroom", "nan"], "--headroom"),
             (["10"], "required: --dtype"),
+            (["10", "--dtype", "²", "--free", "1"], "unknown dtype '²'"),
+            (["10", "--dtype", "f4", "--free", "①"], "--free: '①' is not a number"),
+            (["10", "--dtype", "f4", "--free", "1", "--headroom", "²"], "--headroom: '²'"),
+            (["10", "--dtype", "f4", "--free", "1", "--axis", "x"], "--axis: 'x'"),
+            (["10", "--dtype", "f4", "--free", "1", "--device", "0"],
+             "give --free or --device, not both"),
+            (["10", "--dtype", "f4", "--free", "7e9", "--used", "6e9", "--total", "8e9"],
+             "--free + --used (13,000,000,000 B) must not exceed --total"),
+            (["3,4", "5,6", "--dtype", "f4", "--free", "1", "--op", "matmul"],
+             "inner dimensions 4 and 5 differ"),
+            (["10", "--dtype", "object", "--free", "1"], "cannot be planned for a GPU"),
         ]
         if not hostprobe.detect_gpu_backends()["has_gpu"]:
             rows.append((["10", "--dtype", "float32"], "no GPU detected: give --free"))

@@ -12,8 +12,11 @@ import argparse
 import os
 import re
 import sys
-from collections.abc import Callable, Mapping, Sequence
-from typing import Any
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # typing costs the command's start more than all of the planning
+    from collections.abc import Callable, Mapping, Sequence
+    from typing import Any
 
 from velkora import __version__, _plan
 from velkora._planinput import PlanError

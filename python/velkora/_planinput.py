@@ -8,14 +8,19 @@ from __future__ import annotations
 
 import operator
 import re
-from collections.abc import Callable, Iterable
-from typing import NoReturn, SupportsIndex
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # typing alone would cost the command's start more than its work
+    from collections.abc import Callable, Iterable
+    from typing import NoReturn, SupportsIndex, TypeAlias
+
+    #: Size input: a number, or text such as "2e9", "2_000_000_000" or "8GiB".
+    SizeLike: TypeAlias = int | float | str | SupportsIndex
 
 INT32_MAX = 2**31 - 1
+#: The largest dimension planned: what a signed 64-bit index addresses.
+DIM_MAX = 2**63 - 1
 UINT64_MAX = 2**64 - 1
-
-#: Size input: a number, or text such as "2e9", "2_000_000_000" or "8GiB".
-SizeLike = int | float | str | SupportsIndex
 
 
 class PlanError(ValueError):
@@ -40,13 +45,15 @@ class PlanTypeError(PlanError, TypeError):
 
 
 # A size: optional sign, digits with single underscores between them, an
-# optional fraction and exponent, then an optional unit.
+# optional fraction and exponent, then an optional unit. ASCII digits only:
+# other scripts' digits are not sizes a person means.
 _SIZE = re.compile(r"""
     (?P<sign>[+-]?)
-    (?P<mantissa>\d+(?:_\d+)*(?:\.(?:\d+(?:_\d+)*)?)? | \.\d+(?:_\d+)*)
-    (?:[eE](?P<exponent>[+-]?\d+))?
+    (?: (?P<whole>[0-9]+(?:_[0-9]+)*) (?:\.(?P<frac>[0-9]+(?:_[0-9]+)*)?)?
+      | \.(?P<frac2>[0-9]+(?:_[0-9]+)*) )
+    (?:[eE](?P<exponent>[+-]?[0-9]+))?
     \s*(?P<unit>[A-Za-z]*)
-""", re.VERBOSE)
+""", re.VERBOSE | re.ASCII)
 _UNITS = {"": 1, "b": 1}
 for _i, _prefix in enumerate("kmgtpe", start=1):
     _UNITS[_prefix + "b"] = 1000**_i
@@ -60,19 +67,47 @@ def parse_size(text: str) -> int:
     Raises ValueError with a short phrase ("is not a number", "is not a whole
     number") that callers put after the text they quote.
     """
-    from fractions import Fraction
-
     match = _SIZE.fullmatch(text.strip()) if len(text) <= 100 else None
-    unit = match and _UNITS.get(match["unit"].lower())
-    if not match or unit is None:
+    unit: int | None = _UNITS.get(match["unit"].lower()) if match else None
+    if match is None or unit is None:
         raise ValueError("is not a number")
     exponent = int(match["exponent"] or 0)
     if abs(exponent) > _MAX_EXPONENT:
         raise ValueError("is out of range")
-    value = Fraction(match["mantissa"].replace("_", "")) * Fraction(10) ** exponent * unit
-    if value.denominator != 1:
-        raise ValueError("is not a whole number")
-    return -value.numerator if match["sign"] == "-" else value.numerator
+    frac = (match["frac"] or match["frac2"] or "").replace("_", "")
+    # Exact integer arithmetic: numerator / 10**scale.
+    numerator: int = int((match["whole"] or "0").replace("_", "") + frac) * unit
+    scale = len(frac) - exponent
+    if scale > 0:
+        value, rest = divmod(numerator, 10**scale)  # type: int, int
+        if rest:
+            raise ValueError("is not a whole number")
+    else:
+        value = numerator * 10**-scale
+    return -value if match["sign"] == "-" else value
+
+
+def number(value: object) -> float | int | None:
+    """A plain number from an int, a float or a numeric scalar (numpy's too),
+    or None for anything else; truth values and complex numbers are not
+    numbers here."""
+    if isinstance(value, (bool, str, bytes, complex)):
+        return None
+    if isinstance(value, (int, float)):
+        return value
+    kind = type(value)
+    if "bool" in kind.__name__ or "complex" in kind.__name__:
+        return None
+    try:
+        return operator.index(value)  # type: ignore[arg-type]  # failures are caught
+    except TypeError:
+        pass
+    if not hasattr(kind, "__float__"):
+        return None
+    try:
+        return float(value)  # type: ignore[arg-type]  # checked above
+    except (TypeError, ValueError, OverflowError):
+        return None
 
 
 def byte_count(value: SizeLike, param: str) -> int:
@@ -84,18 +119,17 @@ def byte_count(value: SizeLike, param: str) -> int:
             hint = " (write e.g. 2e9, 2_000_000_000 or 8GiB)" if "a number" in str(exc) else ""
             raise PlanError("{0}: {text!r:.60} {problem}{hint}", param, text=value, problem=exc,
                             hint=hint) from None
-    elif isinstance(value, bool):
-        raise PlanTypeError("{0} must be a byte count, not a bool", param)
-    elif isinstance(value, float):
-        if value != value or value in (float("inf"), float("-inf")) or value != int(value):
-            raise PlanError("{0}: {value!r:.60} is not a whole number of bytes", param, value=value)
-        count = int(value)
     else:
-        try:
-            count = operator.index(value)
-        except TypeError:
+        plain = number(value)
+        if plain is None:
             raise PlanTypeError("{0} must be a byte count, not {kind}", param,
-                                kind=type(value).__name__) from None
+                                kind=type(value).__name__)
+        if isinstance(plain, float):
+            if plain != plain or plain in (float("inf"), float("-inf")) or plain != int(plain):
+                raise PlanError("{0}: {value!r:.60} is not a whole number of bytes", param,
+                                value=value)
+            plain = int(plain)
+        count = plain
     if count < 0:
         raise PlanError("{0} must not be negative", param)
     if count > UINT64_MAX:
@@ -121,15 +155,16 @@ def parse_shape(text: str) -> tuple[int, ...]:
             fail(f"{part!r:.40} {exc}")
         if dim < 0:
             fail(f"dimension {dim} is negative")
-        if dim > INT32_MAX:
-            fail(f"dimension {dim} exceeds {INT32_MAX}")
+        if dim > DIM_MAX:
+            fail(f"dimension {dim} exceeds {DIM_MAX}")
         shape.append(dim)
     return tuple(shape)
 
 
-def normalize_shape(shape: Iterable[SupportsIndex] | SupportsIndex) -> tuple[int, ...]:
+def normalize_shape(shape: Iterable[SupportsIndex] | SupportsIndex,
+                    param: str = "shape") -> tuple[int, ...]:
     """A tuple of plain ints from any sequence of integers (a numpy shape too)."""
-    not_a_shape = PlanTypeError("{0} must be a sequence of integers, not {kind}", "shape",
+    not_a_shape = PlanTypeError("{0} must be a sequence of integers, not {kind}", param,
                                 kind=type(shape).__name__)
     if isinstance(shape, (str, bytes, bool)):
         raise not_a_shape
@@ -150,13 +185,13 @@ def normalize_shape(shape: Iterable[SupportsIndex] | SupportsIndex) -> tuple[int
                     raise TypeError
                 dim = operator.index(entry)  # type: ignore[arg-type]  # failures are caught
             except TypeError:
-                raise PlanTypeError("{0} entries must be integers, not {kind}", "shape",
+                raise PlanTypeError("{0} entries must be integers, not {kind}", param,
                                     kind=type(entry).__name__) from None
         if dim < 0:
-            raise PlanError("{0} has a negative dimension ({dim})", "shape", dim=dim)
-        if dim > INT32_MAX:
-            raise PlanError("{0}: dimension {dim} exceeds {limit}", "shape", dim=dim,
-                            limit=INT32_MAX)
+            raise PlanError("{0} has a negative dimension ({dim})", param, dim=dim)
+        if dim > DIM_MAX:
+            raise PlanError("{0}: dimension {dim} exceeds {limit}", param, dim=dim,
+                            limit=DIM_MAX)
         dims.append(dim)
     return tuple(dims)
 
@@ -201,9 +236,10 @@ def builtin_dtype(text: str) -> tuple[int, str] | None:
     return _CODES.get(code) or _NAMES.get(text.lower())
 
 
-def _numpy_dtype(spec: object) -> tuple[int, str]:
-    """(element size, name) as numpy resolves it, or ml_dtypes for names such
-    as float8_e4m3fn. ImportError: no numpy; TypeError: numpy does not know it."""
+def _numpy_dtype(spec: object) -> tuple[int, str, str]:
+    """(element size, name, kind) as numpy resolves it, or ml_dtypes for names
+    such as float8_e4m3fn. ImportError: no numpy; TypeError: numpy does not
+    know it."""
     import numpy
 
     try:
@@ -215,7 +251,28 @@ def _numpy_dtype(spec: object) -> tuple[int, str]:
             dtype = numpy.dtype(getattr(ml_dtypes, str(spec)))
         except (ImportError, AttributeError, TypeError):
             raise TypeError(spec) from None
-    return int(dtype.itemsize), str(dtype.name)
+        # ml_dtypes' numbers report numpy's raw-record kind.
+        return int(dtype.itemsize), str(dtype.name), "ml_dtypes"
+    return int(dtype.itemsize), str(dtype.name), str(dtype.kind)
+
+
+# Why a GPU array cannot hold elements of a numpy kind.
+_NO_GPU_KIND = {
+    "O": "Python objects live in host memory; a GPU array holds fixed-size numbers",
+    "U": "a GPU array holds no text", "S": "a GPU array holds no text",
+    "V": "a GPU array holds no raw or structured records",
+    "M": "a GPU array holds no dates", "m": "a GPU array holds no durations",
+}
+_EXTENDED = "extended precision has no GPU arithmetic"
+
+
+def _refuse_for_gpu(value: object, name: str, kind: str, size: int) -> None:
+    reason = _NO_GPU_KIND.get(kind)
+    if reason is None and ((kind == "f" and size > 8) or (kind == "c" and size > 16)):
+        reason = _EXTENDED
+    if reason is not None:
+        raise PlanError("{0} {value!r:.60} ({name}) cannot be planned for a GPU: {reason}",
+                        "dtype", value=value, name=name, reason=reason)
 
 
 def _checked_size(size: int, value: object) -> int:
@@ -243,15 +300,17 @@ def resolve_dtype(dtype: object) -> tuple[int, str]:
             return _checked_size(size, dtype), f"{size}-byte elements"
     if isinstance(dtype, str):
         text = dtype.strip()
-        if text.lstrip("+-").isdigit():
+        if text.isascii() and text.lstrip("+-").isdigit():
             size = _checked_size(int(text), dtype)
             return size, f"{size}-byte elements"
         if (known := builtin_dtype(text)) is not None:
+            if known[1] in ("float128", "complex256"):
+                _refuse_for_gpu(dtype, known[1], known[1][0], known[0])
             return known
     elif dtype in (bool, int, float, complex):
         return _NAMES[dtype.__name__]
     try:
-        size, name = _numpy_dtype(dtype)
+        size, name, kind = _numpy_dtype(dtype)
     except ImportError:
         if not isinstance(dtype, str):
             raise PlanTypeError("{0} {value!r:.60} needs numpy, which is not installed", "dtype",
@@ -264,14 +323,20 @@ def resolve_dtype(dtype: object) -> tuple[int, str]:
                                 value=dtype) from None
         raise PlanError("unknown dtype {value!r:.60}: {hint}", "dtype", value=dtype,
                         hint=_dtype_hint(dtype)) from None
-    if size == 0:
-        raise PlanError("{0} {value!r:.60} has no fixed element size (give one, e.g. U16)", "dtype",
-                        value=dtype)
+    _refuse_for_gpu(dtype, name, kind, size)
     return _checked_size(size, dtype), name
 
 
 def _dtype_hint(text: str) -> str:
-    return (suggestion(text.strip(), _NAMES) or
+    text = text.strip()
+    # A misspelling is suggested only where the sizes agree: the bits a name
+    # states ("flaot32", "float8_e4m3fn") must be those of the suggestion.
+    bits = re.search(r"[0-9]+", text, re.ASCII)
+    size = int(bits[0]) // 8 if bits and len(bits[0]) < 4 else None
+    names = [n for n, (s, _) in _NAMES.items() if size is None or s == size]
+    if size is not None and size < 2 and text.lower().startswith("float"):
+        return "8-bit and smaller float types come from ml_dtypes, which is not installed"
+    return (suggestion(text, names) or
             "give a name such as float32, a code such as f4, or a size in bytes")
 
 
