@@ -336,7 +336,7 @@ def read_rocm_smi() -> "list[DeviceMemory] | None":
 
 # --- oneAPI: Level Zero Sysman ----------------------------------------------------
 
-def _structure(*fields: tuple[str, Any]) -> Any:
+def _sysman_structure(*fields: tuple[str, Any]) -> Any:
     # Room for a driver that writes a longer, newer layout.
     return type("ZesStructure", (ctypes.Structure,),
                 {"_fields_": [*fields, ("reserve", ctypes.c_uint8 * 256)]})
@@ -352,15 +352,15 @@ _ZeDeviceProperties = [
     ("timestampValidBits", _u32), ("kernelTimestampValidBits", _u32),
     ("uuid", ctypes.c_uint8 * 16), ("name", _char * 256)]
 _ZeCore = type("ZeDeviceProperties", (ctypes.Structure,), {"_fields_": _ZeDeviceProperties})
-_ZesDeviceProperties = _structure(
+_ZesDeviceProperties = _sysman_structure(
     ("stype", _u32), ("pNext", _ptr), ("core", _ZeCore), ("numSubdevices", _u32),
     ("serialNumber", _char * 64), ("boardNumber", _char * 64), ("brandName", _char * 64),
     ("modelName", _char * 64), ("vendorName", _char * 64), ("driverVersion", _char * 64))
-_ZesMemProperties = _structure(
+_ZesMemProperties = _sysman_structure(
     ("stype", _u32), ("pNext", _ptr), ("type", _u32), ("onSubdevice", ctypes.c_uint8),
     ("subdeviceId", _u32), ("location", _u32), ("physicalSize", _u64),
     ("busWidth", ctypes.c_int32), ("numChannels", ctypes.c_int32))
-_ZesMemState = _structure(
+_ZesMemState = _sysman_structure(
     ("stype", _u32), ("pNext", _ptr), ("health", _u32), ("free", _u64), ("size", _u64))
 
 # Structure-type tags the drivers check, and the enumerations read.
