@@ -78,7 +78,11 @@ def run(fake_libs, *, libs=LIBRARIES, nodes=(), cards=None, devices="", fail="",
         env = {"LD_LIBRARY_PATH": str(libdir), "VELKORA_TEST_HOST_ROOT": str(root),
                "FAKEGPU_DEVICES": devices, "FAKEGPU_FAIL": fail, "FAKEGPU_VERSION": str(version),
                "FAKEGPU_LOG": str(log), **(extra or {})}
-        result = run_python("import json, sys, velkora.gpu\n" + code, env=env, timeout=120)
+        # The device selection of this test run, if any, is not the stand-in host's.
+        select = ("" if "CUDA_VISIBLE_DEVICES" in env
+                  else "os.environ.pop('CUDA_VISIBLE_DEVICES', None)\n")
+        result = run_python("import json, os, sys, velkora.gpu\n" + select + code, env=env,
+                            timeout=120)
         assert result.returncode == 0, result.stderr
         calls = log.read_text().split() if log.exists() else []
         return json.loads(result.stdout), calls
