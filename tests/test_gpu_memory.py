@@ -118,6 +118,8 @@ TWO = f"A100|{80 * GIB}|{GIB};L4|{24 * GIB}|{20 * GIB}"
     dict(devices=TWO, libs=["cuda"], version=12040,
          expected=[("cuda", 0, "A100", 80 * GIB, None, None, "cuda-driver"),
                    ("cuda", 1, "L4", 24 * GIB, None, None, "cuda-driver")]),
+    dict(devices=f"ABC|{GIB}|0|u", libs=["cuda"], version=12040,
+         expected=[("cuda", 0, ("ABC" * 86)[:256], GIB, None, None, "cuda-driver")]),
     dict(devices=TWO, fail="nvmlInit_v2=9,cuInit=100", expected=[]),
     dict(devices="", expected=[]),
     dict(devices=TWO, libs=[], expected=[]),
