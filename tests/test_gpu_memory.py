@@ -95,15 +95,17 @@ def figures(records):
 
 NVIDIA = ["/dev/nvidiactl"]
 TWO = f"A100|{80 * GIB}|{GIB};L4|{24 * GIB}|{20 * GIB}"
+REVERSED = f"L4|{24 * GIB}|{20 * GIB};A100|{80 * GIB}|{GIB}"
+SAME = f"A100|{80 * GIB}|{GIB};A100|{40 * GIB}|{GIB}"
 
 
 @pytest.mark.parametrize("case", [
     dict(devices=TWO, expected=[("cuda", 0, "A100", 80 * GIB, 79 * GIB, GIB, "nvml"),
                                 ("cuda", 1, "L4", 24 * GIB, 4 * GIB, 20 * GIB, "nvml")]),
     # A card without its own count: no figures, the others unaffected.
-    dict(devices=f"GH|0|0|s;L4|{GIB}|0",
-         expected=[("cuda", 0, "GH", None, None, None, "unavailable"),
-                   ("cuda", 1, "L4", GIB, GIB, 0, "nvml")]),
+    dict(devices=f"T4|0|0|s;T4|{GIB}|0",
+         expected=[("cuda", 0, "T4", None, None, None, "unavailable"),
+                   ("cuda", 1, "T4", GIB, GIB, 0, "nvml")]),
     dict(devices=f"A100|{GIB}|0", fail="nvmlDeviceGetMemoryInfo=999",
          expected=[("cuda", 0, "A100", None, None, None, "unavailable")]),
     # A name filling the whole buffer without a terminator stops at its end.
@@ -126,9 +128,19 @@ TWO = f"A100|{80 * GIB}|{GIB};L4|{24 * GIB}|{20 * GIB}"
     # NVML ignores the runtime's device selection: device 0 is the L4 here.
     dict(devices=TWO, extra={"CUDA_VISIBLE_DEVICES": "1"},
          expected=[("cuda", 0, "L4", 24 * GIB, 4 * GIB, 20 * GIB, "nvml")]),
-    dict(devices=TWO, extra={"CUDA_VISIBLE_DEVICES": "GPU-fake-1,0,7,1"},
+    dict(devices=SAME, extra={"CUDA_VISIBLE_DEVICES": "GPU-fake-1,0,7,1"},
+         expected=[("cuda", 0, "A100", 40 * GIB, 39 * GIB, GIB, "nvml"),
+                   ("cuda", 1, "A100", 80 * GIB, 79 * GIB, GIB, "nvml")]),
+    # Different cards: NVML's bus order is not CUDA's; the driver's bus ids match them.
+    dict(devices=REVERSED, version=12040,
+         expected=[("cuda", 0, "A100", 80 * GIB, 79 * GIB, GIB, "nvml"),
+                   ("cuda", 1, "L4", 24 * GIB, 4 * GIB, 20 * GIB, "nvml")]),
+    dict(devices=REVERSED, version=12040, extra={"CUDA_VISIBLE_DEVICES": "1"},
+         expected=[("cuda", 0, "L4", 24 * GIB, 4 * GIB, 20 * GIB, "nvml")]),
+    dict(devices=REVERSED, version=12040, extra={"CUDA_DEVICE_ORDER": "PCI_BUS_ID"},
          expected=[("cuda", 0, "L4", 24 * GIB, 4 * GIB, 20 * GIB, "nvml"),
                    ("cuda", 1, "A100", 80 * GIB, 79 * GIB, GIB, "nvml")]),
+    dict(devices=REVERSED, libs=["nvml"], expected=[]),  # no driver to tell the order
 ], ids=lambda case: ",".join(f"{k}={v}" for k, v in case.items() if k in ("fail", "libs", "extra"))
     or case["devices"][:20] or "none")
 def test_cuda(fake_libs, case):

@@ -13,16 +13,29 @@ int cuInit(unsigned int flags) {
     if (flags != 0)
         return INVALID_VALUE;
     fake_load();
+    /* Ordinals: fastest first (here: the most memory first, ties in bus
+     * order) unless CUDA_DEVICE_ORDER asks for bus order. */
+    const char *order = getenv("CUDA_DEVICE_ORDER");
+    int ordinal[FAKE_MAX];
+    for (int i = 0; i < fake_count; i++) {
+        int at = i;
+        if (!order || strcmp(order, "PCI_BUS_ID") != 0)
+            while (at > 0 && fake_devs[ordinal[at - 1]].total < fake_devs[i].total) {
+                ordinal[at] = ordinal[at - 1];
+                at--;
+            }
+        ordinal[at] = i;
+    }
     const char *list = getenv("CUDA_VISIBLE_DEVICES");
     visible_count = 0;
     for (int i = 0; i < fake_count && !list; i++)
-        visible[visible_count++] = i;
+        visible[visible_count++] = ordinal[i];
     while (list && *list >= '0' && *list <= '9' && visible_count < FAKE_MAX) {
         char *end;
         long index = strtol(list, &end, 10);
         if (index >= fake_count)
             break;
-        visible[visible_count++] = (int)index;
+        visible[visible_count++] = ordinal[index];
         list = *end == ',' ? end + 1 : NULL;
     }
     initialised = 1;
@@ -72,6 +85,17 @@ int cuDeviceGetName(char *name, int length, int device) {
     if (device < 0 || device >= visible_count || length < 0)
         return INVALID_DEVICE;
     fake_name(name, (size_t)length, &fake_devs[visible[device]]);
+    return SUCCESS;
+}
+
+/* Device i of FAKEGPU_DEVICES sits on bus i + 1. */
+int cuDeviceGetPCIBusId(char *bus_id, int length, int device) {
+    FAKE_ENTER();
+    if (!initialised)
+        return NOT_INITIALIZED;
+    if (device < 0 || device >= visible_count || !bus_id || length < 13)
+        return INVALID_VALUE;
+    snprintf(bus_id, (size_t)length, "0000:%02x:00.0", visible[device] + 1);
     return SUCCESS;
 }
 

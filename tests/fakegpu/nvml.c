@@ -63,6 +63,20 @@ int nvmlDeviceGetHandleByUUID(const char *uuid, nvmlDevice_t *device) {
     return NOT_FOUND;
 }
 
+/* Device i sits on bus i + 1; any domain width is accepted. */
+int nvmlDeviceGetHandleByPciBusId_v2(const char *bus_id, nvmlDevice_t *device) {
+    FAKE_ENTER();
+    unsigned int domain, bus, slot, function;
+    if (!initialised)
+        return UNINITIALIZED;
+    if (!bus_id || !device || sscanf(bus_id, "%x:%x:%x.%x", &domain, &bus, &slot, &function) != 4)
+        return INVALID_ARGUMENT;
+    if (bus < 1 || bus > (unsigned int)fake_count)
+        return NOT_FOUND;
+    *device = (nvmlDevice_t)&fake_devs[bus - 1];
+    return OK;
+}
+
 int nvmlDeviceGetMemoryInfo(nvmlDevice_t device, nvmlMemory_t *memory) {
     FAKE_ENTER();
     fake_device *d = fake_handle(device);

@@ -237,27 +237,71 @@ def read_nvml() -> "list[DeviceMemory] | None":
     by_index = _bind(lib, "nvmlDeviceGetHandleByIndex_v2", uint, ctypes.POINTER(handle))
     get_memory = _bind(lib, "nvmlDeviceGetMemoryInfo", handle, ctypes.POINTER(_NvmlMemory))
     get_name = _bind(lib, "nvmlDeviceGetName", handle, ctypes.c_char_p, uint)
+    def name_of(device: Any) -> str:
+        name = ctypes.create_string_buffer(_NVML_NAME_SIZE)
+        _check(get_name(device, name, _NVML_NAME_SIZE))
+        return _text(name)
+
     _check(init())
     try:
         count = uint()
         _check(get_count(ctypes.byref(count)))
-        handles = _visible_nvml_devices(lib, count.value, by_index)
+        every = [_nvml_handle(by_index, index) for index in range(count.value)]
+        if (os.environ.get("CUDA_DEVICE_ORDER") != "PCI_BUS_ID"
+                and len({name_of(device) for device in every}) > 1):
+            # NVML counts in bus order, CUDA fastest first: on a host with
+            # different cards only the driver knows which card is device 0.
+            handles = _nvml_handles_by_ordinal(lib)
+        else:
+            handles = _visible_nvml_devices(lib, count.value, by_index)
         records = []
         for index, device in enumerate(handles):
-            name = ctypes.create_string_buffer(_NVML_NAME_SIZE)
-            _check(get_name(device, name, _NVML_NAME_SIZE))
+            name = name_of(device)
             figures = _NvmlMemory()
             if get_memory(device, ctypes.byref(figures)) != 0 or figures.free > figures.total:
                 # A card that keeps no count of its own (one sharing the host's
                 # memory), or one that fails to answer: no figures, not guessed.
-                records.append(DeviceMemory("cuda", index, _text(name), None, None, None,
+                records.append(DeviceMemory("cuda", index, name, None, None, None,
                                             "unavailable"))
                 continue
-            records.append(DeviceMemory("cuda", index, _text(name), figures.total, figures.free,
+            records.append(DeviceMemory("cuda", index, name, figures.total, figures.free,
                                         figures.used, "nvml"))
         return records
     finally:
         shutdown()
+
+
+def _nvml_handle(by_index: Callable[..., int], index: int) -> Any:
+    device = ctypes.c_void_p()
+    _check(by_index(index, ctypes.byref(device)))
+    return device
+
+
+_PCI_BUS_ID_SIZE = 32
+
+
+def _nvml_handles_by_ordinal(nvml: Any) -> list[Any]:
+    """NVML handles of the CUDA driver's devices 0, 1, ..., matched by PCI
+    bus id: the driver applies the device order and CUDA_VISIBLE_DEVICES."""
+    cuda = _load_library(_CUDA)
+    if cuda is None:
+        raise OSError("the CUDA driver is not available to order the devices")
+    by_bus_id = _bind(nvml, "nvmlDeviceGetHandleByPciBusId_v2", ctypes.c_char_p,
+                      ctypes.POINTER(ctypes.c_void_p))
+    _check(_bind(cuda, "cuInit", ctypes.c_uint)(0))
+    count = ctypes.c_int()
+    _check(_bind(cuda, "cuDeviceGetCount", ctypes.POINTER(ctypes.c_int))(ctypes.byref(count)))
+    get_device = _bind(cuda, "cuDeviceGet", ctypes.POINTER(ctypes.c_int), ctypes.c_int)
+    get_bus_id = _bind(cuda, "cuDeviceGetPCIBusId", ctypes.c_char_p, ctypes.c_int, ctypes.c_int)
+    handles = []
+    for ordinal in range(count.value):
+        device, bus_id, found = ctypes.c_int(), ctypes.create_string_buffer(_PCI_BUS_ID_SIZE), \
+            ctypes.c_void_p()
+        _check(get_device(ctypes.byref(device), ordinal))
+        _check(get_bus_id(bus_id, _PCI_BUS_ID_SIZE - 1, device.value))
+        _check(by_bus_id(bus_id.value, ctypes.byref(found)))
+        handles.append(found)
+    return handles
 
 
 def _visible_nvml_devices(lib: Any, count: int, by_index: Callable[..., int]) -> list[Any]:
@@ -267,11 +311,7 @@ def _visible_nvml_devices(lib: Any, count: int, by_index: Callable[..., int]) ->
     entries = os.environ.get("CUDA_VISIBLE_DEVICES")
     handles: list[Any] = []
     if entries is None:
-        for index in range(count):
-            device = ctypes.c_void_p()
-            _check(by_index(index, ctypes.byref(device)))
-            handles.append(device)
-        return handles
+        return [_nvml_handle(by_index, index) for index in range(count)]
     by_uuid = None
     for entry in entries.split(","):
         # The runtime reads the list up to the first entry it cannot use.
