@@ -8,8 +8,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${VELKORA_BUILD_DIR:-build}
-# The vendor tools list every card; so must the package for the comparison.
+# The vendor tools list every card in bus order; so must the package here.
 unset CUDA_VISIBLE_DEVICES HIP_VISIBLE_DEVICES ROCR_VISIBLE_DEVICES
+export CUDA_DEVICE_ORDER=PCI_BUS_ID
 ./scripts/run.sh --json >/dev/null
 python=$(sed -n "s/^Python_EXECUTABLE:[A-Z]*=//p" "$build/CMakeCache.txt")
 PYTHONPATH="$PWD/$build/python" exec "$python" - <<'EOF'
