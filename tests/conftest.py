@@ -32,7 +32,8 @@ settings.load_profile("velkora")
 # leave threads of other libraries behind, which would disturb the
 # process-wide counts of the leak checks.
 NATIVE_SUITES = {"test_accelplan", "test_adaptlogic", "test_frame", "test_fuzz", "test_hostile",
-                 "test_hostprobe", "test_refleaks", "test_registry", "test_threads"}
+                 "test_hostprobe", "test_refleaks", "test_registry", "test_threads",
+                 "test_gpu_memory"}
 
 
 def pytest_addoption(parser: pytest.Parser) -> None:

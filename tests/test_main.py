@@ -54,7 +54,7 @@ class ReportTest(unittest.TestCase):
         caps = {"physical_cores": 4, "has_gpu": True, "gpu_memory_mb": 24576, "detected_at": "soon",
                 "detector": "native_fallback", "error": "'gpu_memory_mb'", "detection_time_ms": 0.25,
                 "extra": [1]}
-        self.assertEqual(format_report(caps, cpu_quota=1.5).splitlines(), [
+        self.assertEqual(format_report(caps, cpu_quota=1.5, gpu_memory=[]).splitlines(), [
             "Host capabilities",
             "  Usable CPU cores  4",
             "  CPU quota         1.5 CPUs",

@@ -36,15 +36,24 @@ def _cell(formatter: Callable[[Any], str], value: object) -> str:
         return repr(value)
 
 
-def format_report(caps: Mapping[str, object], cpu_quota: object = _HOST) -> str:
+def format_report(caps: Mapping[str, object], cpu_quota: object = _HOST,
+                  gpu_memory: object = _HOST) -> str:
     """The report as an aligned two-column table, with a title line.
 
     A "CPU quota" row follows the core count: the container's CPU quota, which
     the report itself does not hold (read from this host unless given).
+    Where the report shows a GPU, a row per device follows its memory row:
+    total and free memory as they are now (`velkora.gpu.memory()` records,
+    read from this host unless given).
     """
     rows = [(label, _cell(fmt, caps[key])) for key, label, fmt in _ROWS if key in caps]
     known = {key for key, _, _ in _ROWS}
     rows += [(key, repr(value)) for key, value in caps.items() if key not in known]
+    if caps.get("has_gpu"):
+        devices = _device_rows(_host_gpu_memory() if gpu_memory is _HOST else gpu_memory)
+        labels = [label for label, _ in rows]
+        at = labels.index("GPU memory") + 1 if "GPU memory" in labels else len(rows)
+        rows[at:at] = devices
     quota = read_cpu_quota() if cpu_quota is _HOST else cpu_quota
     after = 1 if "physical_cores" in caps else 0
     rows.insert(after, ("CPU quota", "none" if quota is None else _cell(_cpus, quota)))
@@ -56,3 +65,31 @@ def format_report(caps: Mapping[str, object], cpu_quota: object = _HOST) -> str:
 
 def _cpus(quota: Any) -> str:
     return f"{float(quota):g} CPUs"
+
+
+def _host_gpu_memory() -> object:
+    try:
+        from velkora import gpu
+
+        return gpu.memory()
+    except Exception:
+        # The table still prints what the probe found.
+        return []
+
+
+def _device_rows(records: Any) -> list[tuple[str, str]]:
+    rows = []
+    for record in records if isinstance(records, (list, tuple)) else ():
+        try:
+            total = f"{_mib(record.total)} total" if record.total is not None else "total unknown"
+            free = f"{_mib(record.free)} free" if record.free is not None else "free unknown"
+            source = "" if record.source == "unavailable" else f" ({record.source})"
+            rows.append((f"GPU {record.index} ({record.backend})",
+                         f"{record.name}: {total}, {free}{source}"))
+        except (AttributeError, TypeError, ValueError):
+            rows.append(("GPU", repr(record)))
+    return rows
+
+
+def _mib(size: int) -> str:
+    return f"{int(size) // 2 ** 20} MiB"

@@ -35,6 +35,17 @@ class GPUBackend:
 
 # --- presence: file-system look-ups only -------------------------------------
 
+# The tests' stand-in for `/`: device nodes and sysfs are looked up under it,
+# so a test can show a host with any GPUs. Not for users: unset, it is `/`.
+_ROOT_VARIABLE = "VELKORA_TEST_HOST_ROOT"
+
+
+def _host_path(path: str) -> str:
+    """`path`, an absolute path of this host, under the test root where one is set."""
+    root = os.environ.get(_ROOT_VARIABLE)
+    return root.rstrip("/") + path if root else path
+
+
 # /dev/dxg is the GPU device of Windows' Linux subsystem; every vendor's
 # library works through it, so it admits all three to the library check.
 _DXG = "/dev/dxg"
@@ -45,13 +56,13 @@ _DRM_CLASS_DIR = "/sys/class/drm"
 
 def _has_intel_render_node() -> bool:
     try:
-        names = os.listdir(_DRI_DIR)
+        names = os.listdir(_host_path(_DRI_DIR))
     except OSError:
         return False
     for name in names:
         if name.startswith("renderD"):
             try:
-                with open(os.path.join(_DRM_CLASS_DIR, name, "device", "vendor")) as f:
+                with open(_host_path(f"{_DRM_CLASS_DIR}/{name}/device/vendor")) as f:
                     if f.read().strip().lower() == "0x8086":
                         return True
             except OSError:
@@ -65,9 +76,9 @@ def _present_kinds() -> list[GPUBackendKind]:
         return [k for k in _PRIORITY if any(map(os.path.exists, _windows_libraries(k)))]
     if not sys.platform.startswith("linux"):
         return []  # macOS and the rest offer none of the three
-    if os.path.exists(_DXG):
+    if os.path.exists(_host_path(_DXG)):
         return list(_PRIORITY)
-    kinds = [k for k, node in _LINUX_NODES.items() if os.path.exists(node)]
+    kinds = [k for k, node in _LINUX_NODES.items() if os.path.exists(_host_path(node))]
     if _has_intel_render_node():
         kinds.append(_ONEAPI)
     return kinds
