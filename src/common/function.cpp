@@ -17,9 +17,59 @@ struct FunctionObject {
     PyObject* module;
     PyObject* doc;
     PyObject* defaults;  // only reported: calls use the declared defaults
+    // Links of the list of objects the current initialisation made; both null
+    // once the object is off it.
+    FunctionObject* prev;
+    FunctionObject* next;
 };
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+
+// What the current initialisation made: its function objects (a list, since
+// they may die at any time) and the declarations whose names and keyword
+// caches it filled. Only the interpreter holding the module's claim touches
+// these, and release_functions empties them before the claim is let go.
+FunctionObject* made_functions = nullptr;
+constexpr int max_declared = 32;
+const FunctionInfo* declared[max_declared];
+int declared_count = 0;
+
+void link_made(FunctionObject* f) {
+    f->prev = nullptr;
+    f->next = made_functions;
+    if (made_functions != nullptr) made_functions->prev = f;
+    made_functions = f;
+}
+
+void unlink_made(FunctionObject* f) {
+    if (f->prev != nullptr) {
+        f->prev->next = f->next;
+    } else if (made_functions == f) {
+        made_functions = f->next;
+    }
+    if (f->next != nullptr) f->next->prev = f->prev;
+    f->prev = f->next = nullptr;
+}
+
+bool note_declared(const FunctionInfo& info) {
+    for (int i = 0; i < declared_count; ++i) {
+        if (declared[i] == &info) return true;
+    }
+    if (declared_count == max_declared) {
+        PyErr_SetString(PyExc_SystemError, "too many module functions");
+        return false;
+    }
+    declared[declared_count++] = &info;
+    return true;
+}
+
+// The entry point of a function object whose initialisation failed.
+PyObject* refuse_call(PyObject* self, PyObject* const*, std::size_t, PyObject*) {
+    PyErr_Format(PyExc_RuntimeError,
+                 "%.200s() belongs to a failed import of its module and cannot be called",
+                 as_function(self)->info->name);
+    return nullptr;
+}
 
 Ref default_object(const Param& p) {
     switch (p.kind) {
@@ -49,6 +99,7 @@ Ref defaults_tuple(const FunctionInfo& info) {
 void function_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     FunctionObject* f = as_function(self);
+    unlink_made(f);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
@@ -246,7 +297,7 @@ bool bind_slots(const FunctionInfo& info, PyObject* const* args, Py_ssize_t narg
 }
 
 bool add_function(PyObject* module, const FunctionInfo& info, vectorcallfunc call) {
-    if (PyType_Ready(&function_type) < 0) return false;
+    if (PyType_Ready(&function_type) < 0 || !note_declared(info)) return false;
     for (Py_ssize_t i = 0; i < info.count; ++i) {
         if (info.names[i] == nullptr) {
             info.names[i] = PyUnicode_InternFromString(info.params[i].name);
@@ -267,9 +318,25 @@ bool add_function(PyObject* module, const FunctionInfo& info, vectorcallfunc cal
     f->module = module_name.release();
     f->doc = doc.release();
     f->defaults = defaults.release();
+    link_made(f);
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
     Ref function = Ref::steal(reinterpret_cast<PyObject*>(f));
     return PyObject_SetAttr(module, name.get(), function.get()) == 0;
+}
+
+void release_functions() {
+    while (made_functions != nullptr) {
+        FunctionObject* f = made_functions;
+        f->vectorcall = refuse_call;
+        unlink_made(f);
+    }
+    for (int i = 0; i < declared_count; ++i) {
+        const FunctionInfo& info = *declared[i];
+        for (Py_ssize_t p = 0; p < info.count; ++p) Py_CLEAR(info.names[p]);
+        Py_CLEAR(info.keyword_cache->kwnames);
+        info.keyword_cache->nargs = 0;
+    }
+    declared_count = 0;
 }
 
 }  // namespace velkora

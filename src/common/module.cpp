@@ -1,5 +1,7 @@
 #include "common/module.hpp"
 
+#include "common/binding.hpp"
+
 #include <frameobject.h>
 
 #include <cstring>
@@ -131,10 +133,13 @@ int exec_module(PyObject* module) {
     add_init_traceback(d.qualified_name);
     // A failed initialisation leaves nothing behind, so a later import starts
     // over instead of handing out a half-built module.
+    // The claim goes last: until then no other interpreter can import and
+    // reach what this one made.
     state.initialised = false;
+    release_functions();
+    d.release_constants();
     Py_CLEAR(state.module);
     state.interpreter_id.store(no_interpreter);
-    d.release_constants();
     return -1;
 }
 
