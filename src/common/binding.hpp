@@ -198,9 +198,9 @@ struct Binder {
 
     static inline std::array<PyObject*, (N > 0 ? N : 1)> names{};
     static inline KeywordCache keyword_cache{};
-    static inline const FunctionInfo info{F::name,      F::doc, F::params.data(),
-                                          static_cast<Py_ssize_t>(N), R,
-                                          names.data(), &keyword_cache};
+    static inline const FunctionInfo info{F::name, F::doc,       F::params.data(),
+                                          static_cast<Py_ssize_t>(N), R, names.data(),
+                                          &keyword_cache};
 
     static PyObject* vectorcall(PyObject*, PyObject* const* args, std::size_t nargsf,
                                 PyObject* kwnames) {
