@@ -17,10 +17,12 @@ struct FunctionObject {
     PyObject* module;
     PyObject* doc;
     PyObject* defaults;  // only reported: calls use the declared defaults
-    // Links of the list of objects the current initialisation made; both null
-    // once the object is off it.
+    // Links of the list of objects the current initialisation made. Once off
+    // it an object never reads the list again: its interpreter may no longer
+    // hold the claim, and another may be filling the list.
     FunctionObject* prev;
     FunctionObject* next;
+    bool listed;
 };
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
@@ -35,6 +37,7 @@ const FunctionInfo* declared[max_declared];
 int declared_count = 0;
 
 void link_made(FunctionObject* f) {
+    f->listed = true;
     f->prev = nullptr;
     f->next = made_functions;
     if (made_functions != nullptr) made_functions->prev = f;
@@ -42,13 +45,15 @@ void link_made(FunctionObject* f) {
 }
 
 void unlink_made(FunctionObject* f) {
+    if (!f->listed) return;
     if (f->prev != nullptr) {
         f->prev->next = f->next;
-    } else if (made_functions == f) {
+    } else {
         made_functions = f->next;
     }
     if (f->next != nullptr) f->next->prev = f->prev;
     f->prev = f->next = nullptr;
+    f->listed = false;
 }
 
 bool note_declared(const FunctionInfo& info) {
