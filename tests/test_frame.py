@@ -286,6 +286,11 @@ class FunctionObjectTest(unittest.TestCase):
 
 
 class LifecycleTest(unittest.TestCase):
+    # Sub-interpreter scenarios run on the interpreter's own allocator even
+    # under the sanitizers: a block freed into another interpreter's
+    # allocator shows there, not in malloc.
+    OWN_ALLOCATOR = {"PYTHONMALLOC": "pymalloc"}
+
     def run_ok(self, code):
         result = run_python(code)
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -348,7 +353,7 @@ class LifecycleTest(unittest.TestCase):
         for name in MODULES:
             for steps, expected in rows:
                 with self.subTest(module=name, steps=steps):
-                    result = run_python(code % {"name": name}, *steps)
+                    result = run_python(code % {"name": name}, *steps, env=self.OWN_ALLOCATOR)
                     self.assertEqual(result.returncode, 0, result.stderr)
                     self.assertEqual(result.stdout.splitlines(), expected)
 
@@ -449,10 +454,6 @@ class LifecycleTest(unittest.TestCase):
         "except ImportError as e:\n"
         "    print('failed:', e)\n"
         "builtins.__import__ = original\n")
-
-    # The interpreter's own allocator, also under the sanitizers: a block
-    # freed into another interpreter's allocator shows there, not in malloc.
-    OWN_ALLOCATOR = {"PYTHONMALLOC": "pymalloc"}
 
     def test_failed_import_in_a_sub_interpreter_leaves_nothing_to_the_next(self):
         code = (

@@ -319,7 +319,8 @@ class WorkloadLookupOrderTest(unittest.TestCase):
         rows = [
             ("plain", samples()),
             ("extra keys", samples(timestamp=1.0, note="x")),
-            ("int and bool values", [dict.fromkeys(MEASURES, v) for v in (0, 1, True, 2**70, 3, 4)]),
+            ("int and bool values",
+             [dict.fromkeys(MEASURES, v) for v in (0, 1, True, 2**70, 3, 4)]),
             ("big dicts", samples(**{f"k{i}": i for i in range(40)})),
             ("str subclass key", samples(**{Str("other"): 1})),
             ("equal but not identical keys",
