@@ -286,6 +286,11 @@ class FunctionObjectTest(unittest.TestCase):
 
 
 class LifecycleTest(unittest.TestCase):
+    # Sub-interpreter scenarios run on the interpreter's own allocator even
+    # under the sanitizers: a block freed into another interpreter's
+    # allocator shows there, not in malloc.
+    OWN_ALLOCATOR = {"PYTHONMALLOC": "pymalloc"}
+
     def run_ok(self, code):
         result = run_python(code)
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -348,7 +353,7 @@ class LifecycleTest(unittest.TestCase):
         for name in MODULES:
             for steps, expected in rows:
                 with self.subTest(module=name, steps=steps):
-                    result = run_python(code % {"name": name}, *steps)
+                    result = run_python(code % {"name": name}, *steps, env=self.OWN_ALLOCATOR)
                     self.assertEqual(result.returncode, 0, result.stderr)
                     self.assertEqual(result.stdout.splitlines(), expected)
 
@@ -423,6 +428,69 @@ class LifecycleTest(unittest.TestCase):
             "print(a.calculate_safe_limit(1000, 0.2), hasattr(a, 'logger'))\n")
         self.assertEqual(result.stdout.splitlines(),
                          ["init velkora.gpu.accelplan", "False", "800 True"])
+
+    # A body made to fail at its `import logging` after running `call` with
+    # keywords from inside the import, in each module that imports logging.
+    FAILED_BODY_CALLS = {
+        "velkora.gpu.accelplan": ("is_chunkable_operation", "operation='zeros'", "True"),
+        "velkora.plugins.analyzer.adaptlogic": (
+            "detect_workload_characteristics_change",
+            "pattern_history=[dict.fromkeys(('parallelization_potential', 'cpu_intensity', "
+            "'memory_intensity'), 0.5)] * 6, change_threshold=0.3", "(False, 0.0, 0.0, 0.0)"),
+    }
+    FAIL_AT_LOGGING = (
+        "import builtins\n"
+        "original = builtins.__import__\n"
+        "kept = []\n"
+        "def spy(name, globals=None, locals=None, fromlist=(), level=0):\n"
+        "    if name == 'logging' and globals and globals.get('__name__') == %(name)r:\n"
+        "        kept.append(globals[%(func)r])\n"
+        "        kept[0](%(kwargs)s)\n"
+        "        raise ImportError('refused')\n"
+        "    return original(name, globals, locals, fromlist, level)\n"
+        "builtins.__import__ = spy\n"
+        "try:\n"
+        "    import %(name)s\n"
+        "except ImportError as e:\n"
+        "    print('failed:', e)\n"
+        "builtins.__import__ = original\n")
+
+    def test_failed_import_in_a_sub_interpreter_leaves_nothing_to_the_next(self):
+        code = (
+            "import sys, _xxsubinterpreters as si\n"
+            "interp = si.create(isolated=True)\n"
+            "si.run_string(interp, f'import sys; sys.path[:0] = {sys.path!r}\\n' + %(body)r)\n"
+            "si.destroy(interp)\n"
+            "import %(name)s as m\n"
+            "print(m.%(func)s(%(kwargs)s), m.%(func)s(%(kwargs)s))\n")
+        for name, (func, kwargs, result) in self.FAILED_BODY_CALLS.items():
+            fields = {"name": name, "func": func, "kwargs": kwargs}
+            with self.subTest(module=name):
+                child = run_python(code % dict(fields, body=self.FAIL_AT_LOGGING % fields),
+                                     env=self.OWN_ALLOCATOR)
+                self.assertEqual(child.returncode, 0, child.stderr)
+                self.assertEqual(child.stdout.splitlines(),
+                                 ["failed: refused", f"{result} {result}"])
+
+    def test_function_kept_from_a_failed_body_refuses_calls(self):
+        code = (
+            "def call(f):\n"
+            "    try:\n"
+            "        return f(%(kwargs)s)\n"
+            "    except RuntimeError as e:\n"
+            "        return e\n"
+            "print(call(kept[0]))\n"
+            "import %(name)s as m\n"
+            "print(call(m.%(func)s), call(kept[0]), kept[0].__name__)\n")
+        for name, (func, kwargs, result) in self.FAILED_BODY_CALLS.items():
+            fields = {"name": name, "func": func, "kwargs": kwargs}
+            refused = f"{func}() belongs to a failed import of its module and cannot be called"
+            with self.subTest(module=name):
+                out = run_python(self.FAIL_AT_LOGGING % fields + code % fields,
+                                 env=self.OWN_ALLOCATOR)
+                self.assertEqual(out.returncode, 0, out.stderr)
+                self.assertEqual(out.stdout.splitlines(),
+                                 ["failed: refused", refused, f"{result} {refused} {func}"])
 
     def test_module_namespace_after_import(self):
         self.assertIs(accelplan.__builtins__, __import__("builtins"))

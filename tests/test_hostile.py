@@ -193,5 +193,150 @@ class HostileTest(unittest.TestCase):
         self.assertEqual(len(ap.compute_chunk_shapes((n, 2), 8, 16)), n)
 
 
+MEASURES = ("parallelization_potential", "cpu_intensity", "memory_intensity")
+
+
+def workload_change_model(history, threshold=0.3):
+    """The workload-change rule written out in Python, lookup for lookup: the
+    presence of every measure first, then each value read again as it is
+    added, the recent samples before the older ones."""
+    n = len(history)
+    if n < 6:
+        return (False, 0.0, 0.0, 0.0)
+
+    def sample(i):
+        entry = history[i]
+        if entry is None:
+            raise TypeError("'NoneType' object is not iterable")
+        if type(entry) is not dict:
+            raise TypeError(f"Expected dict, got {type(entry).__name__}")
+        return entry
+
+    for i in range(n - 6, n):
+        entry = sample(i)
+        if any(key not in entry for key in MEASURES):
+            return (False, 0.0, 0.0, 0.0)
+
+    def means(first):
+        sums = [0.0, 0.0, 0.0]
+        for i in range(first, first + 3):
+            entry = sample(i)
+            for m, key in enumerate(MEASURES):
+                total = sums[m]
+                total += entry[key]
+                sums[m] = float(total)
+        return [s / 3.0 for s in sums]
+
+    recent, older = means(n - 3), means(n - 6)
+    change = [abs(r - o) for r, o in zip(recent, older)]
+    return (any(c > threshold for c in change), *change)
+
+
+class CollidingKey:
+    """A key that hashes like a measure name, never equals it, and acts on its
+    `trigger`-th comparison."""
+
+    def __init__(self, name, trigger, action):
+        self.name, self.trigger, self.action, self.calls = name, trigger, action, None
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        if self.calls is not None:  # armed once its dict is built
+            self.calls += 1
+            if self.calls == self.trigger:
+                self.action()
+        return False
+
+
+def hostile_history(where, measure, trigger, action):
+    """Six samples (older 0.0, recent 1.0) plus one before them; sample `where`
+    holds a CollidingKey ahead of its measures, acting on `action(history)`."""
+    history = [None] + [dict.fromkeys(MEASURES, 0.0 if i < 3 else 1.0) for i in range(6)]
+    target = history[where]
+    key = CollidingKey(measure, trigger, lambda: action(history))
+    history[where] = {key: "ignored", **target}
+    key.calls = 0
+    return history
+
+
+# What the key's comparison does to the history (index 0 is before the window).
+HOSTILE_ACTIONS = {
+    "nothing": lambda h: None,
+    "clear the list": lambda h: h.clear(),
+    "drop the newest sample": lambda h: h.pop(),
+    "delete a measure": lambda h: h[5].pop("memory_intensity"),
+    "delete every measure": lambda h: [d.clear() for d in h[1:]],
+    "value to str": lambda h: h[2].__setitem__("cpu_intensity", "x"),
+    "value to int": lambda h: h[6].__setitem__("parallelization_potential", 7),
+    "sample to list": lambda h: h.__setitem__(4, []),
+    "sample to None": lambda h: h.__setitem__(3, None),
+    "append samples": lambda h: h.extend([dict.fromkeys(MEASURES, 5.0)] * 3),
+    "raise": lambda h: (_ for _ in ()).throw(LookupError("second comparison")),
+}
+
+
+def outcome(func, history):
+    try:
+        return ("returned", func(history))
+    except Exception as e:  # the type and text are what is compared
+        return (type(e).__name__, str(e))
+
+
+class WorkloadLookupOrderTest(unittest.TestCase):
+    def test_colliding_keys_see_the_lookups_in_order(self):
+        # Every sample position, each measure's hash, the key acting on its
+        # first (presence test) or second (the value read for the sum)
+        # comparison: the native rule and the model agree on the result or
+        # the exception, and on how often the key was compared.
+        rows = [(where, measure, trigger, action)
+                for where in (1, 3, 4, 6)
+                for measure in MEASURES
+                for trigger in (1, 2)
+                for action in HOSTILE_ACTIONS]
+        for where, measure, trigger, action in rows:
+            native = hostile_history(where, measure, trigger, HOSTILE_ACTIONS[action])
+            model = hostile_history(where, measure, trigger, HOSTILE_ACTIONS[action])
+            with self.subTest(where=where, measure=measure, trigger=trigger, action=action):
+                self.assertEqual(outcome(al.detect_workload_characteristics_change, native),
+                                 outcome(workload_change_model, model))
+                self.assertEqual(self.comparisons(native), self.comparisons(model))
+
+    @staticmethod
+    def comparisons(history):
+        return [key.calls for d in history if type(d) is dict
+                for key in d if isinstance(key, CollidingKey)]
+
+    def test_quiet_samples_answer_like_the_model(self):
+        # The shapes the single-read route takes, and its neighbours that must
+        # leave it: extra keys, a missing measure, big dicts, non-plain values.
+        class Str(str):
+            pass
+
+        def samples(**extra):
+            return [{**dict.fromkeys(MEASURES, float(i % 4) / 3), **extra} for i in range(7)]
+        rows = [
+            ("plain", samples()),
+            ("extra keys", samples(timestamp=1.0, note="x")),
+            ("int and bool values",
+             [dict.fromkeys(MEASURES, v) for v in (0, 1, True, 2**70, 3, 4)]),
+            ("big dicts", samples(**{f"k{i}": i for i in range(40)})),
+            ("str subclass key", samples(**{Str("other"): 1})),
+            ("equal but not identical keys",
+             [{"".join(["cpu_", "intensity"]): 1.0, "parallelization_potential": 0.0,
+               "memory_intensity": 0.5}] * 6),
+            ("missing measure", samples()[:5] + [{"cpu_intensity": 1.0}]),
+            ("missing then bad", [{"cpu_intensity": 1.0}] + samples()[:4] + [[]]),
+            ("str value", samples()[:5] + [dict.fromkeys(MEASURES, "x")]),
+            ("float subclass value", [dict.fromkeys(MEASURES, type("F", (float,), {})(i))
+                                      for i in range(6)]),
+        ]
+        for label, history in rows:
+            with self.subTest(label):
+                self.assertEqual(outcome(al.detect_workload_characteristics_change, history),
+                                 outcome(workload_change_model, history))
+
+
 if __name__ == "__main__":
     unittest.main()

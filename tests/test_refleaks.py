@@ -4,7 +4,7 @@ import sys
 import unittest
 
 from catalog import CALLS
-from support import SANITIZED
+from support import SANITIZED, run_python
 
 ROUNDS = 200 if SANITIZED else 2000
 
@@ -44,6 +44,28 @@ class RefLeakTest(unittest.TestCase):
                         func(*args)
                 growth = self.measure([(func, args) for args in failing])
                 self.assertLess(growth, 20, f"{growth} blocks after {ROUNDS} rounds")
+
+
+class ReimportLeakTest(unittest.TestCase):
+    def test_reimport_after_removal_keeps_no_blocks(self):
+        # Counting blocks needs the interpreter's own allocator, whatever the
+        # run's setting.
+        code = (
+            "import importlib, sys\n"
+            "names = ['velkora.gpu.accelplan', 'velkora.plugins.analyzer.adaptlogic',\n"
+            "         'velkora.native.hostprobe']\n"
+            "def reimport(rounds):\n"
+            "    for _ in range(rounds):\n"
+            "        for name in names:\n"
+            "            sys.modules.pop(name, None)\n"
+            "            importlib.import_module(name)\n"
+            "reimport(50)\n"
+            "before = sys.getallocatedblocks()\n"
+            "reimport(500)\n"
+            "print(sys.getallocatedblocks() - before)\n")
+        child = run_python(code, env={"PYTHONMALLOC": "pymalloc"})
+        self.assertEqual(child.returncode, 0, child.stderr)
+        self.assertLess(int(child.stdout), 100, "blocks kept by 1500 re-imports")
 
 
 if __name__ == "__main__":

@@ -61,7 +61,18 @@ using Tuple = Exact<TupleTag>;
 using Dict = Exact<DictTag>;
 using Str = Exact<StrTag>;
 
-// What the binder and the function object know of a declared function.
+// The keyword names of the last call that bound in declaration order, and
+// its positional count. A call site passes the same constant names tuple on
+// every call, so the next call from it matches by identity alone. The tuple
+// is held, so its address cannot come back as a different tuple.
+struct KeywordCache {
+    PyObject* kwnames = nullptr;
+    Py_ssize_t nargs = 0;
+};
+
+// What the binder and the function object know of a declared function. The
+// names and the cache hold objects of the interpreter that imported the
+// module; they are let go when that import fails (release_functions).
 struct FunctionInfo {
     const char* name;
     const char* doc;
@@ -69,6 +80,7 @@ struct FunctionInfo {
     Py_ssize_t count;
     Py_ssize_t required;
     PyObject** names;  // interned parameter names, made at module initialisation
+    KeywordCache* keyword_cache;
 };
 
 // Matches positional and keyword arguments to parameter slots (the first
@@ -80,6 +92,13 @@ void raise_incorrect_type(const char* param, PyTypeObject* expected, PyObject* g
 
 // Creates the function object and binds it in the module's namespace.
 bool add_function(PyObject* module, const FunctionInfo& info, vectorcallfunc call);
+
+// After a failed initialisation, in the interpreter that ran it: the function
+// objects it made refuse calls from now on (they may outlive the failure in
+// the caller's hands, and the constants they read are gone), and the names and
+// keyword caches let go of that interpreter's objects, so that the next import,
+// perhaps in another interpreter, starts clean.
+void release_functions();
 
 namespace detail {
 
@@ -153,15 +172,6 @@ constexpr Py_ssize_t required_count(const std::array<Param, N>& params) {
 
 }  // namespace detail
 
-// The keyword names of the last call that bound in declaration order, and
-// its positional count. A call site passes the same constant names tuple on
-// every call, so the next call from it matches by identity alone. The tuple
-// is held, so its address cannot come back as a different tuple.
-struct KeywordCache {
-    PyObject* kwnames = nullptr;
-    Py_ssize_t nargs = 0;
-};
-
 // Whether the keywords name the parameters right after the positional
 // arguments, in declaration order (interned names match by identity), which
 // is how callers mostly write calls. The caller has checked that they fit.
@@ -187,9 +197,10 @@ struct Binder {
     static_assert(F::params.size() == N, "parameter list and body disagree");
 
     static inline std::array<PyObject*, (N > 0 ? N : 1)> names{};
-    static inline const FunctionInfo info{F::name, F::doc, F::params.data(),
-                                          static_cast<Py_ssize_t>(N), R, names.data()};
     static inline KeywordCache keyword_cache{};
+    static inline const FunctionInfo info{F::name, F::doc,       F::params.data(),
+                                          static_cast<Py_ssize_t>(N), R, names.data(),
+                                          &keyword_cache};
 
     static PyObject* vectorcall(PyObject*, PyObject* const* args, std::size_t nargsf,
                                 PyObject* kwnames) {

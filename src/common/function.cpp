@@ -17,9 +17,64 @@ struct FunctionObject {
     PyObject* module;
     PyObject* doc;
     PyObject* defaults;  // only reported: calls use the declared defaults
+    // Links of the list of objects the current initialisation made. Once off
+    // it an object never reads the list again: its interpreter may no longer
+    // hold the claim, and another may be filling the list.
+    FunctionObject* prev;
+    FunctionObject* next;
+    bool listed;
 };
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+
+// What the current initialisation made: its function objects (a list, since
+// they may die at any time) and the declarations whose names and keyword
+// caches it filled. Only the interpreter holding the module's claim touches
+// these, and release_functions empties them before the claim is let go.
+FunctionObject* made_functions = nullptr;
+constexpr int max_declared = 32;
+const FunctionInfo* declared[max_declared];
+int declared_count = 0;
+
+void link_made(FunctionObject* f) {
+    f->listed = true;
+    f->prev = nullptr;
+    f->next = made_functions;
+    if (made_functions != nullptr) made_functions->prev = f;
+    made_functions = f;
+}
+
+void unlink_made(FunctionObject* f) {
+    if (!f->listed) return;
+    if (f->prev != nullptr) {
+        f->prev->next = f->next;
+    } else {
+        made_functions = f->next;
+    }
+    if (f->next != nullptr) f->next->prev = f->prev;
+    f->prev = f->next = nullptr;
+    f->listed = false;
+}
+
+bool note_declared(const FunctionInfo& info) {
+    for (int i = 0; i < declared_count; ++i) {
+        if (declared[i] == &info) return true;
+    }
+    if (declared_count == max_declared) {
+        PyErr_SetString(PyExc_SystemError, "too many module functions");
+        return false;
+    }
+    declared[declared_count++] = &info;
+    return true;
+}
+
+// The entry point of a function object whose initialisation failed.
+PyObject* refuse_call(PyObject* self, PyObject* const*, std::size_t, PyObject*) {
+    PyErr_Format(PyExc_RuntimeError,
+                 "%.200s() belongs to a failed import of its module and cannot be called",
+                 as_function(self)->info->name);
+    return nullptr;
+}
 
 Ref default_object(const Param& p) {
     switch (p.kind) {
@@ -49,16 +104,20 @@ Ref defaults_tuple(const FunctionInfo& info) {
 void function_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     FunctionObject* f = as_function(self);
+    unlink_made(f);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->defaults);
+    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_Del(self);
+    Py_DECREF(type);
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->module);
     Py_VISIT(f->doc);
     Py_VISIT(f->defaults);
@@ -136,6 +195,7 @@ PyMemberDef function_members[] = {
     {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), READONLY, nullptr},
     {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    // Sets the type's vectorcall offset.
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
@@ -151,24 +211,30 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject function_type = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.tp_name = "velkora_function";
-    t.tp_basicsize = sizeof(FunctionObject);
-    t.tp_dealloc = function_dealloc;
-    t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-    t.tp_repr = function_repr;
-    t.tp_call = PyVectorcall_Call;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                 Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
-    t.tp_traverse = function_traverse;
-    t.tp_clear = function_clear;
-    t.tp_methods = function_methods;
-    t.tp_members = function_members;
-    t.tp_getset = function_getset;
-    t.tp_descr_get = function_descr_get;
-    return t;
-}();
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_methods, function_methods},
+    {Py_tp_members, function_members},
+    {Py_tp_getset, function_getset},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "velkora_function", sizeof(FunctionObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots};
+
+// The type of the function objects, made by the interpreter that holds the
+// claim: a type readied once for the process would keep its dict and method
+// resolution order in the allocator of whichever interpreter imported first.
+// Each object holds its type, so objects of a failed import keep theirs.
+PyObject* function_type = nullptr;
 
 void raise_count_error(const FunctionInfo& info, Py_ssize_t given) {
     const bool exact = info.required == info.count;
@@ -246,7 +312,8 @@ bool bind_slots(const FunctionInfo& info, PyObject* const* args, Py_ssize_t narg
 }
 
 bool add_function(PyObject* module, const FunctionInfo& info, vectorcallfunc call) {
-    if (PyType_Ready(&function_type) < 0) return false;
+    if (function_type == nullptr) function_type = PyType_FromSpec(&function_spec);
+    if (function_type == nullptr || !note_declared(info)) return false;
     for (Py_ssize_t i = 0; i < info.count; ++i) {
         if (info.names[i] == nullptr) {
             info.names[i] = PyUnicode_InternFromString(info.params[i].name);
@@ -258,7 +325,7 @@ bool add_function(PyObject* module, const FunctionInfo& info, vectorcallfunc cal
     Ref doc = Ref::steal(PyUnicode_FromString(info.doc));
     Ref defaults = defaults_tuple(info);
     if (!module_name || !name || !doc || !defaults) return false;
-    FunctionObject* f = PyObject_GC_New(FunctionObject, &function_type);
+    FunctionObject* f = PyObject_GC_New(FunctionObject, reinterpret_cast<PyTypeObject*>(function_type));
     if (f == nullptr) return false;
     f->vectorcall = call;
     f->info = &info;
@@ -267,9 +334,26 @@ bool add_function(PyObject* module, const FunctionInfo& info, vectorcallfunc cal
     f->module = module_name.release();
     f->doc = doc.release();
     f->defaults = defaults.release();
+    link_made(f);
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
     Ref function = Ref::steal(reinterpret_cast<PyObject*>(f));
     return PyObject_SetAttr(module, name.get(), function.get()) == 0;
+}
+
+void release_functions() {
+    while (made_functions != nullptr) {
+        FunctionObject* f = made_functions;
+        f->vectorcall = refuse_call;
+        unlink_made(f);
+    }
+    for (int i = 0; i < declared_count; ++i) {
+        const FunctionInfo& info = *declared[i];
+        for (Py_ssize_t p = 0; p < info.count; ++p) Py_CLEAR(info.names[p]);
+        Py_CLEAR(info.keyword_cache->kwnames);
+        info.keyword_cache->nargs = 0;
+    }
+    declared_count = 0;
+    Py_CLEAR(function_type);
 }
 
 }  // namespace velkora

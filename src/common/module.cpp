@@ -1,8 +1,11 @@
 #include "common/module.hpp"
 
+#include "common/binding.hpp"
+
 #include <frameobject.h>
 
 #include <cstring>
+#include <utility>
 
 namespace velkora {
 
@@ -56,7 +59,12 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
         PyErr_SetString(PyExc_ImportError, interpreter_change_message);
         return nullptr;
     }
-    if (state.module != nullptr) return Py_NewRef(state.module);
+    if (state.module != nullptr) {
+        // The import machinery forgets the state block of a module that
+        // create hands back and gives it a new one; exec frees the old.
+        state.replaced_state = PyModule_GetState(state.module);
+        return Py_NewRef(state.module);
+    }
     PyObject* module = make_module(spec);
     if (module == nullptr) {
         // Only a successful create records the interpreter.
@@ -120,7 +128,11 @@ int exec_module(PyObject* module) {
                      d.short_name);
         return -1;
     }
-    if (state.initialised) return 0;
+    if (state.initialised) {
+        void* replaced = std::exchange(state.replaced_state, nullptr);
+        if (replaced != nullptr && replaced != PyModule_GetState(module)) PyMem_Free(replaced);
+        return 0;
+    }
     state.initialised = true;  // the body's own imports may re-enter this step
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     const bool ok = builtins && PyModule_AddObjectRef(module, "__builtins__", builtins.get()) == 0 &&
@@ -131,10 +143,14 @@ int exec_module(PyObject* module) {
     add_init_traceback(d.qualified_name);
     // A failed initialisation leaves nothing behind, so a later import starts
     // over instead of handing out a half-built module.
+    // The claim goes last: until then no other interpreter can import and
+    // reach what this one made.
     state.initialised = false;
+    state.replaced_state = nullptr;
+    release_functions();
+    d.release_constants();
     Py_CLEAR(state.module);
     state.interpreter_id.store(no_interpreter);
-    d.release_constants();
     return -1;
 }
 

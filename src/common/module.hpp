@@ -32,6 +32,7 @@ struct ModuleState {
     std::atomic<std::int64_t> interpreter_id{no_interpreter};
     PyObject* module;   // the object the create step made, held for the process
     bool initialised;   // the exec step completed for it
+    void* replaced_state;  // see create_module
 };
 
 // Returns the module definition for the interpreter; call from PyInit_<name>.

@@ -213,6 +213,32 @@ bool sum_samples(PyObject* list, Py_ssize_t first, double (&sums)[3]) {
     return true;
 }
 
+// A sample is quiet when its keys are all exact strs and its three measures
+// plain numbers: looking the measures up runs no key's own comparison and
+// adding them runs no addition of their own. Small samples are scanned once
+// instead of looked up three times; larger ones take the general route.
+enum class Quiet { read, absent, no };
+constexpr Py_ssize_t kQuietScanLimit = 16;
+
+Quiet read_quiet_sample(PyObject* sample, double (&values)[3]) {
+    if (PyDict_GET_SIZE(sample) > kQuietScanLimit) return Quiet::no;
+    bool found[3] = {false, false, false};
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(sample, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return Quiet::no;
+        for (int m = 0; m < 3; ++m) {
+            if (str_equal(key, k.sample_keys[m].get())) {
+                if (!plain_double(value, values[m])) return Quiet::no;
+                found[m] = true;
+                break;
+            }
+        }
+    }
+    return found[0] && found[1] && found[2] ? Quiet::read : Quiet::absent;
+}
+
 }  // namespace
 
 struct detect_workload_characteristics_change {
@@ -237,37 +263,35 @@ struct detect_workload_characteristics_change {
         const Py_ssize_t n = PyList_GET_SIZE(history);
         if (n < 6) return k.no_change.new_ref();
         // A sample without one of the measures makes the comparison moot.
-        // The measures are held as they are found (a key's comparison may
-        // run code that drops another sample's value).
-        Ref values[6][3];
+        // While every sample is quiet no code has run, so the values read
+        // here are the ones the sums would read; after the first sample that
+        // is not, the sums read every value afresh, in their own order.
         double plain[6][3];
-        bool all_plain = true;
+        bool quiet = true;
         for (Py_ssize_t i = 0; i < 6; ++i) {
             Ref sample;
             if (!sample_at(history, n - 6 + i, sample)) return nullptr;
+            if (quiet) {
+                const Quiet read = read_quiet_sample(sample.get(), plain[i]);
+                if (read == Quiet::absent) return k.no_change.new_ref();
+                if (read == Quiet::read) continue;
+                quiet = false;
+            }
             for (int key = 0; key < 3; ++key) {
-                PyObject* value = PyDict_GetItemWithError(sample.get(), k.sample_keys[key].get());
-                if (value == nullptr) {
+                if (PyDict_GetItemWithError(sample.get(), k.sample_keys[key].get()) == nullptr) {
                     if (PyErr_Occurred()) return nullptr;
                     return k.no_change.new_ref();
                 }
-                values[i][key] = Ref::borrow(value);
-                all_plain = all_plain && plain_double(value, plain[i][key]);
             }
         }
         double recent[3] = {0.0, 0.0, 0.0};
         double older[3] = {0.0, 0.0, 0.0};
-        if (all_plain) {
-            // Plain numbers add without running any code, so nothing can
-            // change the samples before they are added: the values found
-            // are the ones a second lookup would find.
+        if (quiet) {
             for (int i = 0; i < 6; ++i) {
                 double* sums = i < 3 ? older : recent;
                 for (int key = 0; key < 3; ++key) sums[key] += plain[i][key];
             }
         } else if (!sum_samples(history, n - 3, recent) || !sum_samples(history, n - 6, older)) {
-            // Values with an addition of their own may change the list or
-            // the samples: the sums read them afresh, in their order.
             return nullptr;
         }
         const WorkloadChange w = workload_change(recent, older, change_threshold);
