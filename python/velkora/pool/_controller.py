@@ -116,13 +116,16 @@ class Controller:
     def forced(self, now: float, action: str, kind: str, width: int, trigger: str,
                reason: str) -> PoolDecision:
         """A change the pool had to make outside the loop (a broken pool, a task that
-        cannot be pickled): recorded like any decision, without the cooldown."""
+        cannot be pickled, a change asked for by hand): recorded like any decision,
+        without the cooldown. One asked for by hand then holds for the cooldown."""
         with self._lock:
-            decision = PoolDecision(now, action, kind, width, self.kind, self.width, trigger, reason,
-                                next_check=self.check_interval)
+            decision = PoolDecision(now, action, kind, width, self.kind, self.width, trigger,
+                                    reason, next_check=self.check_interval)
             self._record(decision)
             if action == "switch":
                 self.switches += 1
+            if trigger == "manual":
+                self._last_adaptation = now
             self._start_pool(kind, width)
             return decision
 

@@ -179,7 +179,8 @@ class AdaptivePool(cf.Executor):
         self._last_fn: Callable[[], Any] | None = None
         self._wake = threading.Event()
         self._thread: threading.Thread | None = None
-        self._place = Placement(self._samples, self.tally, mp_context, self._cluster)
+        self._place = Placement(self._samples, self.tally, self._take_back, mp_context,
+                                self._cluster)
         self._awaiting_cluster = False
         controller = Controller(kinds=kinds, kind=initial, width=max_workers,
                                 cooldown=cooldown, window=window,
@@ -229,7 +230,7 @@ class AdaptivePool(cf.Executor):
                 inner = fleet.dispatch_locked(task)
             except Unpicklable as exc:  # only processes allowed: this task fails alone
                 inner = None
-                task.outer.set_exception(exc.__cause__ or exc)
+                task.outer.set_exception(exc.original or exc)
                 task.release()
             self.tally.submitted += 1
             self._last_fn = _weak(fn)
@@ -352,16 +353,12 @@ class AdaptivePool(cf.Executor):
             self._finish(task, result=result, exc=error)
             return
         if isinstance(exc, Unpicklable):
-            self._send_back(task, str(exc), exc.__cause__ or exc)
+            self._send_back(task, str(exc), exc.original or exc)
             return
         if backend is None or not backend.dies_of(exc):
             self._finish(task, exc=exc)
             return
-        if not backend.broken:
-            backend.broken = True
-            # The executor is failing its futures one by one: those no worker took
-            # yet can still be cancelled there, and so saved.
-            self._fleet.orphans.extend(backend.queued_behind(task))
+        backend.broken = True
         self._faults.append((task, backend, exc))
         self._wake.set()
         if self._fleet.exiting:

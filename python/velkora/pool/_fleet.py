@@ -99,9 +99,7 @@ class Fleet:
     def _move_locked(self, old: Backend, fresh: Backend) -> None:
         tasks = old.take_queued()
         for i, task in enumerate(tasks):
-            if task.outer._state != _base.PENDING:  # cancelled while queued
-                task.outer.set_running_or_notify_cancel()
-                task.release()
+            if _dropped(task):
                 continue
             try:
                 inner = fresh.submit(task)
@@ -115,7 +113,7 @@ class Fleet:
                 # waits for the next repair, which replaces them.
                 fresh.broken = True
                 fresh.failure = fresh.failure or f"its workers failed ({exc})"
-                self.orphans.extend(tasks[i:])
+                self.orphans.extend(t for t in tasks[i:] if not _dropped(t))
                 return
             if inner is not None:
                 self.attach.append((task, inner))
@@ -255,8 +253,8 @@ class Fleet:
                 self.leave_for_threads_locked(self.controller.pickling_blocked)
             while self.orphans:
                 task = self.orphans.popleft()
-                if task.outer._state != _base.PENDING:
-                    continue  # cancelled by its user meanwhile
+                if _dropped(task):
+                    continue
                 try:
                     inner = self.dispatch_locked(task)
                 except Exception as exc:
@@ -303,6 +301,17 @@ class Fleet:
         with self.lock:
             backends = list(self.backends)
         return any(b.runs_current_thread() for b in backends)
+
+
+def _dropped(task: Task) -> bool:
+    """A task cancelled while it waited: announced here if no worker will, and let go."""
+    state = task.outer._state
+    if state == _base.PENDING:
+        return False
+    if state == _base.CANCELLED:
+        task.outer.set_running_or_notify_cancel()
+    task.release()
+    return True
 
 
 def attach(pairs: list[tuple[Task, cf.Future[Any]]]) -> None:

@@ -28,8 +28,6 @@ its lock:
   exception says something else (the task could not be sent).
 - ``dies_of(exc)``: ``lost`` without waiting, True or False: it may run under the
   executor's own lock.
-- ``queued_behind(task)``: as the workers die, take back every other task that no
-  worker took yet, to run elsewhere.
 - ``cpu_files()``: the Linux scheduler statistics files of its workers.
 - ``runs_current_thread()``: whether the calling thread is one of its workers.
 
@@ -48,7 +46,11 @@ from typing import Any, Final
 
 
 class Unpicklable(Exception):
-    """The task cannot be sent to another process."""
+    """The task cannot be sent to another process; ``original`` is the pickler's error."""
+
+    def __init__(self, message: str, original: BaseException | None = None) -> None:
+        super().__init__(message)
+        self.original = original
 
 
 class Backend:
@@ -96,11 +98,6 @@ class Backend:
         """Cheaply, without waiting: does ``exc`` say this backend's workers died?"""
         return self.lost(exc) is not None
 
-    def queued_behind(self, failed: Any) -> list[Any]:
-        """While its workers die: take back the tasks no worker took yet, so that they
-        run elsewhere. Forgotten here, as by ``forget``."""
-        return []
-
     def runs_current_thread(self) -> bool:
         return False
 
@@ -114,11 +111,13 @@ class Backend:
 @dataclass(frozen=True)
 class Placement:
     """What a backend gets from its pool: where thread workers leave their
-    measurements, the tally they count in, the multiprocessing context of
+    measurements, the tally they count in, where tasks go that a backend gives
+    back unstarted as its workers die (``rescue``), the multiprocessing context of
     process workers, and the pool's link to its cluster."""
 
     samples: deque[Any]
     tally: Any
+    rescue: Callable[[list[Any]], None]
     mp_context: Any = None
     cluster: Any = None
 

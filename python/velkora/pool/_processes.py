@@ -15,6 +15,7 @@ import os
 import signal
 import time
 from concurrent.futures.process import BrokenProcessPool
+from collections.abc import Callable
 from typing import Any, cast
 
 from ._kinds import Backend, Placement, Unpicklable
@@ -36,7 +37,7 @@ class _Payload:
         try:
             data = bytes(ForkingPickler.dumps(self.call))
         except Exception as exc:
-            raise Unpicklable(f"{type(exc).__name__}: {exc}") from exc
+            raise Unpicklable(f"{type(exc).__name__}: {exc}", exc) from exc
         return bytes, (data,)
 
 
@@ -49,12 +50,15 @@ def default_context() -> Any:
 class ProcessBackend(Backend):
     kind = "process"
 
-    def __init__(self, width: int, mp_context: Any = None) -> None:
+    def __init__(self, width: int, mp_context: Any = None,
+                 rescue: Callable[[list[Any]], None] = lambda tasks: None) -> None:
         super().__init__(width)
         context = mp_context if mp_context is not None else default_context()
         self._executor = cf.ProcessPoolExecutor(width, mp_context=context)
         self.records: dict[Any, None] = {}  # tasks handed to the executor, in order
         self._cause: str | None = None
+        self._rescue = rescue
+        self._rescued = False
 
     def submit(self, task: Any) -> cf.Future[Any]:
         if self.closed:
@@ -64,7 +68,25 @@ class ProcessBackend(Backend):
         inner = self._executor.submit(run_payload, payload)
         task.inner, task.backend = inner, self
         self.records[task] = None
+        # At once, not when the pool attaches its own callback: by then the
+        # executor may have failed every future it held.
+        inner.add_done_callback(self._watch)
         return inner
+
+    def _watch(self, inner: cf.Future[Any]) -> None:
+        """As the executor fails its futures one by one when a worker died (under
+        its own lock), the first failure takes back every task no worker took yet."""
+        if self._rescued or inner.cancelled() or not self.dies_of(inner.exception()):
+            return
+        self._rescued = self.broken = True
+        saved = []
+        for task in list(self.records):
+            queued = task.inner
+            if queued is not None and queued is not inner and queued.cancel():
+                self.forget(task)
+                saved.append(task)
+        if saved:
+            self._rescue(saved)
 
     def start(self) -> list[cf.Future[Any]]:
         # One call per worker: each submission starts a worker while none is idle.
@@ -90,17 +112,6 @@ class ProcessBackend(Backend):
                 tasks.append(task)
         return tasks
 
-    def queued_behind(self, failed: Any) -> list[Any]:
-        """Cancel, and return, every task but ``failed`` that no worker has taken:
-        while the executor fails its futures one by one, those can still be saved."""
-        saved = []
-        for task in list(self.records):
-            inner = task.inner
-            if task is not failed and inner is not None and inner.cancel():
-                self.forget(task)
-                saved.append(task)
-        return saved
-
     def in_flight(self) -> int:
         return len(self.records)
 
@@ -117,7 +128,7 @@ class ProcessBackend(Backend):
         processes = getattr(self._executor, "_processes", None) or {}
         return [f"/proc/{pid}/schedstat" for pid in list(processes)]
 
-    def dies_of(self, exc: BaseException) -> bool:
+    def dies_of(self, exc: BaseException | None) -> bool:
         return isinstance(exc, BrokenProcessPool)
 
     def lost(self, exc: BaseException) -> str | None:
@@ -153,4 +164,4 @@ class ProcessBackend(Backend):
 
 
 def make(width: int, place: Placement) -> Backend:
-    return ProcessBackend(width, place.mp_context)
+    return ProcessBackend(width, place.mp_context, place.rescue)
