@@ -15,6 +15,10 @@ from ._kinds import Backend, Placement
 from ._tasks import Tally
 from ._worker import Sample, resident_bytes
 
+#: A task shorter than this (seconds) is tiny: measuring it costs more than it
+#: does, and the next SKIP tasks of that worker run unmeasured.
+TINY_TASK = 1e-4
+SKIP = 15
 _getrusage = resource.getrusage
 _RUSAGE_THREAD = getattr(resource, "RUSAGE_THREAD", resource.RUSAGE_SELF)
 
@@ -107,10 +111,13 @@ def thread_worker(work: SimpleQueue[Any], idle: threading.Semaphore, running: li
 
     ``work`` yields the pool's task records and ``None`` to stop; ``running`` holds
     one entry per task running now. Measuring takes no call that lets go of the
-    interpreter lock, which would make the workers queue for it again on every task.
+    interpreter lock, which would make the workers queue for it again on every
+    task; it costs a few system calls, so of tiny tasks only one in ``SKIP + 1``
+    is measured (the controller reads a bounded number of samples anyway).
     """
     mine = tally.thread_pair()
     get, append = work.get, samples.append
+    skip = 0
     try:
         while True:
             task = get()
@@ -118,7 +125,24 @@ def thread_worker(work: SimpleQueue[Any], idle: threading.Semaphore, running: li
                 work.put(None)  # the next worker stops too
                 return
             outer = task.outer
-            if outer.set_running_or_notify_cancel():
+            if not outer.set_running_or_notify_cancel():
+                pass
+            elif skip:
+                skip -= 1
+                running.append(None)
+                try:
+                    result = task.fn(*task.args, **task.kwargs)
+                except BaseException as exc:
+                    mine[1] += 1
+                    outer.set_exception(exc)
+                    del exc  # the traceback holds this frame
+                else:
+                    mine[0] += 1
+                    outer.set_result(result)
+                    del result
+                finally:
+                    running.pop()
+            else:
                 running.append(None)
                 faults = _getrusage(_RUSAGE_THREAD).ru_minflt
                 cpu = _thread_time()
@@ -128,7 +152,7 @@ def thread_worker(work: SimpleQueue[Any], idle: threading.Semaphore, running: li
                 except BaseException as exc:
                     mine[1] += 1
                     outer.set_exception(exc)
-                    del exc  # the traceback holds this frame
+                    del exc
                 else:
                     mine[0] += 1
                     outer.set_result(result)
@@ -141,6 +165,8 @@ def thread_worker(work: SimpleQueue[Any], idle: threading.Semaphore, running: li
                     faults = _getrusage(_RUSAGE_THREAD).ru_minflt - faults
                     append(("thread", (end, end - start, cpu, faults, sharing,
                                        resident_bytes(end))))
+                    if end - start < TINY_TASK:
+                        skip = SKIP
             task.release()
             del task, outer
             idle.release()
