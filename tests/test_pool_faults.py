@@ -459,3 +459,39 @@ def test_worker_killed_during_a_switch(tmp_path, how):
     assert len(lost) <= 2 * 2 + 2  # at most what the workers held
     # Every task ran once, except the lost ones, which ran at most once.
     assert results <= set(ran) and len(set(ran) - results) <= len(lost)
+
+
+# -- a cluster that offers no cores yet --------------------------------------------
+
+
+class FakeLink:
+    address = "tcp://fake:8786"
+    lost = None
+    threads = 3
+
+    def __init__(self):
+        self.cores = None
+        self.rescue = None
+
+    def offer(self, now):
+        return None if self.cores is None else (self.cores, self.threads)
+
+    def close(self):
+        pass
+
+
+def test_cluster_first_starts_locally_until_the_cluster_offers_cores(monkeypatch):
+    import velkora.pool._cluster as cluster_kind
+
+    link = FakeLink()
+    monkeypatch.setattr(cluster_kind, "open_link", lambda cluster, timeout: link)
+    with AdaptivePool(2, kinds=("cluster", "thread"), cluster="tcp://fake:8786",
+                      check_interval=0.05) as pool:
+        assert pool.kind == "thread"
+        assert "offers no cores yet" in pool.decisions[-1].reason
+        assert pool.submit(echo, 1).result(timeout=60) == 1
+        link.cores = 8
+        deadline = time.monotonic() + 60
+        while pool.kind != "cluster" and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert (pool.kind, pool.width) == ("cluster", 3)
