@@ -14,6 +14,7 @@ callbacks (a retry, a look at ``stats()``) then run where they can take any lock
 from __future__ import annotations
 
 import concurrent.futures as cf
+import importlib
 import inspect
 import itertools
 import logging
@@ -35,7 +36,7 @@ from . import _threads  # noqa: F401
 from . import _worker
 from ._controller import Controller
 from ._fleet import Fleet, attach
-from ._kinds import KINDS, Backend, Placement, Unpicklable, make_backend
+from ._kinds import KINDS, Backend, Placement, Unpicklable
 from ._mainguard import rerun_problem
 from ._memory import heap_fragmentation, memory_usage
 from ._processes import default_context
@@ -312,7 +313,6 @@ class AdaptivePool(cf.Executor):
     def stats(self) -> PoolStats:
         with self._fleet.lock:
             pending = self._fleet.pending_locked()
-        pending += len(self._faults)
         controller = self._controller
         return PoolStats(self.kind, self.width, self._max_workers, cpu_quota(),
                          *self.tally.counts(), pending=pending, switches=controller.switches,
@@ -324,7 +324,9 @@ class AdaptivePool(cf.Executor):
         return self._fleet.shut
 
     def _make(self, kind: str, width: int) -> Backend:
-        return make_backend(kind, width, self._place)
+        module = importlib.import_module(KINDS[kind].module, __package__)
+        backend: Backend = module.make(width, self._place)
+        return backend
 
     # -- completion of envelope futures (any thread; never takes the lock) ---
 

@@ -32,13 +32,12 @@ its lock:
 - ``runs_current_thread()``: whether the calling thread is one of its workers.
 
 A new kind is a ``Backend`` subclass in a module of its own with a ``make(width,
-place)`` function, and one ``register`` call below.
+place)`` function, and one ``register`` call below. This module imports none of them.
 """
 
 from __future__ import annotations
 
 import concurrent.futures as cf
-import importlib
 from collections import deque
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -138,18 +137,13 @@ class KindProfile:
 
 @dataclass(frozen=True)
 class Kind:
-    """A registered kind: its profile, and the module whose ``make`` builds its
-    backends (imported on first use, so a worker or a thread-only pool never
-    loads the others)."""
+    """A registered kind: its profile, and the module whose ``make(width, place)``
+    builds its backends (imported by the pool when it first needs one, so that a
+    worker or a thread-only pool never loads the others)."""
 
     name: str
     profile: KindProfile
     module: str
-
-    def make(self, width: int, place: Placement) -> Backend:
-        factory: Callable[[int, Placement], Backend] = getattr(
-            importlib.import_module(self.module, __package__), "make")
-        return factory(width, place)
 
 
 KINDS: Final[dict[str, Kind]] = {}
@@ -170,11 +164,3 @@ register("process", KindProfile(
 register("cluster", KindProfile(
     {"cpu_bound": 1.0, "mixed": 0.5, "memory_bound": 0.2, "io_bound": 0.2},
     separate_memory=True, shares_interpreter_lock=False), "._cluster")
-
-
-def make_backend(kind: str, width: int, place: Placement) -> Backend:
-    try:
-        entry = KINDS[kind]
-    except KeyError:
-        raise ValueError(f"unknown pool kind {kind!r}") from None
-    return entry.make(width, place)
