@@ -20,7 +20,6 @@ import threading
 import time
 from pathlib import Path
 
-RESULTS = Path(__file__).resolve().parent / "RESULTS.md"
 HEADING = "## Adaptive pool"
 QUICK = "--quick" in sys.argv
 
@@ -239,6 +238,7 @@ def keep_busy(pool, fn, arg, seconds, width):
 
 
 def write(rows, notes, width, n, repeats, start_load):
+    results = Path(__file__).resolve().parent / "RESULTS.md"
     lines = [
         HEADING, "",
         f"Machine: {platform.system()} {platform.release()}, {platform.machine()}, "
@@ -256,14 +256,14 @@ def write(rows, notes, width, n, repeats, start_load):
     lines += [f"| {w} | {f} | {t} | {verdict(ok)} |" for w, f, t, ok in rows]
     lines += ["", *[f"- {note}" for note in notes]] if notes else []
     section = "\n".join(lines) + "\n"
-    text = RESULTS.read_text() if RESULTS.exists() else "# Benchmark results\n"
+    text = results.read_text() if results.exists() else "# Benchmark results\n"
     start = text.find(HEADING)
     if start < 0:
         text = text.rstrip("\n") + "\n\n" + section
     else:
         end = text.find("\n## ", start + len(HEADING))
         text = text[:start] + section + (text[end:] if end >= 0 else "")
-    RESULTS.write_text(text)
+    results.write_text(text)
 
 
 if __name__ == "__main__":
