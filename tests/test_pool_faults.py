@@ -495,3 +495,21 @@ def test_cluster_first_starts_locally_until_the_cluster_offers_cores(monkeypatch
         while pool.kind != "cluster" and time.monotonic() < deadline:
             time.sleep(0.01)
         assert (pool.kind, pool.width) == ("cluster", 3)
+
+
+@pytest.mark.parametrize("source, safe", [
+    ('"""doc"""\nimport os\nX = 3\ndef f():\n    print(1)\nif __name__ == "__main__":\n'
+     '    f()\n', True),
+    ("try:\n    import numpy\nexcept ImportError:\n    numpy = None\n", True),
+    ("@dataclass\nclass A:\n    x: int = 0\n", True),
+    ("print('top')\n", False),
+    ("data = load()\nif __name__ == '__main__':\n    pass\n", False),
+    ("if flag():\n    import os\n", False),
+    ("def f(:\n", False),
+])
+def test_what_a_worker_would_run_again(tmp_path, source, safe):
+    from velkora.pool import _mainguard
+
+    path = tmp_path / "main.py"
+    path.write_text(source)
+    assert (_mainguard._verdict(str(path), None) is None) == safe

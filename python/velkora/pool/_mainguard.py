@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import ast
 import importlib.util
+from functools import lru_cache
 from typing import Any
 
 
@@ -24,8 +25,15 @@ def rerun_problem(context: Any) -> str | None:
     data = spawn.get_preparation_data("velkora-pool")
     path = data.get("init_main_from_path")
     name = data.get("init_main_from_name")
+    if name is not None and (name == "__main__" or name.endswith(".__main__")):
+        name = None  # a package's __main__ is never imported again
     if path is None and name is None:
         return None  # an interactive session, -c or stdin: nothing is imported again
+    return _verdict(path, name)
+
+
+@lru_cache(maxsize=8)
+def _verdict(path: str | None, name: str | None) -> str | None:
     what = path or name
     source = _source(path, name)
     if source is None:
