@@ -49,6 +49,8 @@ def default_context() -> Any:
 
 class ProcessBackend(Backend):
     kind = "process"
+    # The executor stops every worker once one dies: a task on a healthy one is lost too.
+    recovery = "the process pool stopped all its workers, and the pool started fresh ones"
 
     def __init__(self, width: int, mp_context: Any = None,
                  rescue: Callable[[list[Any]], None] = lambda tasks: None) -> None:
