@@ -42,7 +42,7 @@ from ._memory import heap_fragmentation, memory_usage
 from ._processes import default_context
 from ._records import PoolDecision, PoolStats
 from ._schedstat import CpuWait
-from ._tasks import PoolFuture, Tally, Task, announce_cancelled, mark_cancelled
+from ._tasks import PoolFuture, Tally, Task, mark_cancelled
 
 if TYPE_CHECKING:
     from velkora.cluster import AddressOrClient
