@@ -24,6 +24,7 @@ import warnings
 import weakref
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator
+from concurrent.futures._base import CANCELLED, CANCELLED_AND_NOTIFIED
 from concurrent.futures.process import BrokenProcessPool
 from functools import lru_cache
 from typing import TYPE_CHECKING, Any, Final, ParamSpec, TypeVar
@@ -57,6 +58,7 @@ P = ParamSpec("P")
 T = TypeVar("T")
 
 MAX_SAMPLES_QUEUED: Final = 2048
+_CANCELLED: Final = (CANCELLED, CANCELLED_AND_NOTIFIED)
 
 
 class WorkerLostError(BrokenProcessPool):
@@ -331,7 +333,9 @@ class AdaptivePool(cf.Executor):
     # -- completion of envelope futures (any thread; never takes the lock) ---
 
     def _on_done(self, task: Task, inner: cf.Future[Any]) -> None:
-        if inner.cancelled() or task.inner is not inner:
+        # Done futures are read directly: this runs on the executor's own thread,
+        # which feeds its workers only between callbacks.
+        if inner._state in _CANCELLED or task.inner is not inner:
             return  # taken back: whoever cancelled it owns the task now
         try:
             self._settle(task, inner)
@@ -340,9 +344,10 @@ class AdaptivePool(cf.Executor):
 
     def _settle(self, task: Task, inner: cf.Future[Any]) -> None:
         backend = task.backend
-        exc = inner.exception()
+        exc = inner._exception
         if exc is None:
-            status, value, sample = inner.result()
+            envelope: Any = inner._result
+            status, value, sample = envelope
             if status == _worker.UNLOADABLE:
                 self._send_back(task, f"a worker process could not load the task: {value}")
                 return

@@ -78,7 +78,9 @@ class ProcessBackend(Backend):
     def _watch(self, inner: cf.Future[Any]) -> None:
         """As the executor fails its futures one by one when a worker died (under
         its own lock), the first failure takes back every task no worker took yet."""
-        if self._rescued or inner.cancelled() or not self.dies_of(inner.exception()):
+        # Runs on the executor's thread for every task: read the finished future
+        # directly, without taking its lock.
+        if inner._exception is None or self._rescued or not self.dies_of(inner._exception):
             return
         self._rescued = self.broken = True
         saved = []
