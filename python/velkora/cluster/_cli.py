@@ -55,7 +55,7 @@ class _Watchdog:
     def __init__(self, prog: str, address: str, timeout: float) -> None:
         self.said = False
         where = f" at {address}" if address else ""
-        self._message = f"{prog}: error: no answer from the scheduler{where} within {timeout:g} s"
+        self._message = f"{prog}: error: cannot reach the scheduler{where} within {timeout:g} s"
         self._timer = threading.Timer(timeout + _GRACE, self._expire)
         self._timer.daemon = True
         self._timer.start()
@@ -76,7 +76,6 @@ class _Watchdog:
 def run(args: argparse.Namespace) -> int:
     """Prints the cluster report; 2 where the cluster cannot be reached, 1 where
     the distributed package is missing."""
-    start = time.monotonic()
     prog = getattr(args, "cluster_prog", "velkora probe")
     if getattr(args, "cluster", None) is None:
         print(f"{prog}: error: --timeout applies only with --cluster", file=sys.stderr)
@@ -86,11 +85,9 @@ def run(args: argparse.Namespace) -> int:
               file=sys.stderr)
         return 2
     timeout = args.timeout or 10.0
-    watchdog = _Watchdog(prog, args.cluster, timeout)
     try:
         import distributed  # noqa: F401  (checked here for its own exit status)
     except ImportError as exc:
-        watchdog.cancel()
         print(f"{prog}: error: --cluster needs the distributed package: "
               f"pip install 'velkora[cluster]' ({exc})", file=sys.stderr)
         return 1
@@ -98,8 +95,11 @@ def run(args: argparse.Namespace) -> int:
     from velkora.cluster._cluster_report import format_report
     from velkora.cluster._probe import probe_by
 
+    # The deadline counts from here: a loaded machine may take long to import
+    # distributed, which says nothing of the scheduler.
+    start = time.monotonic()
+    watchdog = _Watchdog(prog, args.cluster, timeout)
     try:
-        # The deadline counts from the command's start: importing distributed is part of it.
         report = probe_by(args.cluster or None, start + timeout, timeout,
                           scheduler_file=getattr(args, "scheduler_file", None))
     except ClusterUnavailable as exc:

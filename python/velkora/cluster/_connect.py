@@ -159,7 +159,7 @@ def connect_by(address: str, deadline: float, timeout: float, security: Any = No
     try:
         # The client's own retries end a little before the deadline, so that
         # the error they end with (a refusal, say) is what gets reported.
-        client: Client = cls(address, timeout=max(left - min(0.25, left / 5), 0.001),
+        client: Client = cls(address, timeout=max(left - min(1.0, left / 4), 0.001),
                              set_as_default=False, security=security)
     except Exception as exc:  # an endpoint that is no scheduler fails in many ways
         _discard(_deadlines.started)
