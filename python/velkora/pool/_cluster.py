@@ -337,12 +337,14 @@ class ClusterBackend(Backend):
             done = [(task, sent) for task, sent in self._sent.values() if sent.done()]
             for _, sent in done:
                 del self._sent[sent.key]
-            if self._waiting and self._link.lost is None:
-                self._send_locked()  # the freed room first: the cluster works while we gather
+        # Room is given back once the results are here: a cluster lost meanwhile
+        # takes no more than a window of tasks with it.
         outcomes, cause, refused = self._collect(done)
-        if cause is not None:
-            with self._lock:
+        with self._lock:
+            if cause is not None:
                 self._lose_locked(cause, refused)
+            elif self._waiting:
+                self._send_locked()
         for (task, _), (value, exc) in zip(done, outcomes):
             if task in refused:
                 continue  # back with the pool, to run here
