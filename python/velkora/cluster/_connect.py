@@ -106,7 +106,7 @@ def _bounded_client_class(distributed: Any) -> Any:
     handshake read at all, so an endpoint that never answers would hang it."""
     global _client_class
     if _client_class is None:
-        class DeadlineClient(distributed.Client):  # type: ignore[misc, name-defined]
+        class DeadlineClient(distributed.Client):  # type: ignore[misc]
             def start(self, **kwargs: Any) -> None:
                 _deadlines.started = self
                 deadline = getattr(_deadlines, "deadline", None)

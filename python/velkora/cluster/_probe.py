@@ -44,7 +44,7 @@ def probe_by(address_or_client: AddressOrClient | None, deadline: float, timeout
         raise TypeError("expected a scheduler address or a distributed.Client, not "
                         f"{type(address_or_client).__name__}")
     address = scheduler_address(address_or_client, scheduler_file)
-    client = connect_by(address, deadline, timeout, security)
+    client: Any = connect_by(address, deadline, timeout, security)
     try:
         return report_through(client, deadline, timeout)
     finally:

@@ -20,7 +20,7 @@ RESOURCE = "velkora"
 PLUGIN_NAME = "velkora-worker-mark"
 
 
-class VelkoraWorkerMark(WorkerPlugin):  # type: ignore[misc]
+class VelkoraWorkerMark(WorkerPlugin):
     """Gives every worker that can import velkora's task runner the resource
     ``velkora`` (one unit per thread), on the workers there now and on every
     worker that joins later."""
