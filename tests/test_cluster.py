@@ -233,3 +233,30 @@ def test_bad_targets():
     for target, error in [(closed, ClusterUnavailable), (b"x:1", TypeError), (1, TypeError)]:
         with pytest.raises(error):
             probe(target, timeout=0.5)
+
+
+class _Device:
+    def __init__(self, free):
+        self.free = free
+
+    def to_dict(self):
+        return {"backend": "cuda", "index": 0, "name": "gpu", "total": 100, "free": self.free,
+                "used": None, "source": "nvml"}
+
+
+@pytest.mark.parametrize("memory, expected", [
+    (lambda: [_Device(40), _Device(None)], [40, None]),
+    (lambda: [], []),
+    (lambda: 1 / 0, None),  # a failing query leaves the report without the key
+])
+def test_worker_gpu_memory(monkeypatch, memory, expected):
+    import velkora.gpu
+    from velkora.cluster._worker_probe import worker_report
+
+    monkeypatch.setattr(velkora.gpu, "memory", memory, raising=False)
+    report = worker_report()
+    assert report["detector"] in ("native", "native_fallback") and report["host_id"]
+    found = report.get("gpu_memory")
+    assert (None if found is None else [d["free"] for d in found]) == expected
+    totals = build_report("s", {"tcp://a:1": report}, {"tcp://a:1": 1}).totals.to_dict()
+    assert totals.get("gpu_free_bytes") == (40 if expected == [40, None] else None)
