@@ -80,23 +80,29 @@ def measure(address):
 
 def submit_loops(client, pool, what, fn, args):
     """The plain map and the pool's, in turns, so that both see the same machine."""
-    times = {"plain": [], "pool": []}
+    times = {"plain": [], "marked": [], "pool": []}
 
     def plain():
         return client.gather(client.map(fn, args, pure=False))
+
+    def marked():  # what the pool asks of Dask: only the workers marked as able
+        return client.gather(client.map(fn, args, pure=False, resources={"velkora": 1}))
 
     def pooled():
         return [f.result() for f in [pool.submit(fn, arg) for arg in args]]
 
     for repeat in range(1 + max(3, REPEATS // 3)):  # the first warms: functions shipped once
-        for name, loop in (("plain", plain), ("pool", pooled)):
+        for name, loop in (("plain", plain), ("marked", marked), ("pool", pooled)):
             start = time.perf_counter()
             loop()
             if repeat:
                 times[name].append(time.perf_counter() - start)
-    plain_s, pool_s = (statistics.median(times[name]) for name in ("plain", "pool"))
+    plain_s, marked_s, pool_s = (statistics.median(times[name])
+                                 for name in ("plain", "marked", "pool"))
     tasks = len(args)
     return [(f"`client.map` + `gather`, {tasks} {what} tasks", f"{plain_s * 1e3:.0f} ms"),
+            (f"the same, asking for the `velkora` worker resource, {tasks} {what} tasks",
+             f"{marked_s * 1e3:.0f} ms ({marked_s / plain_s:.2f}x)"),
             (f"`AdaptivePool` cluster kind, {tasks} {what} tasks", f"{pool_s * 1e3:.0f} ms"),
             (f"{what} tasks: cluster kind over `client.map` + `gather`",
              f"{pool_s / plain_s:.2f}x ({(pool_s - plain_s) / tasks * 1e6:+.0f} us per task)")]

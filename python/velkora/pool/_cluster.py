@@ -57,11 +57,13 @@ REFRESH_EVERY: Final = 30.0
 CLUSTER_TIMEOUT: Final = 5.0
 #: Seconds of work to keep out per worker thread, so that a thread finds its
 #: next task there when it finishes one, whatever the round trip costs.
-COVER_SECONDS: Final = 0.1
+COVER_SECONDS: Final = 0.05
 #: Tasks out per worker thread: at least enough for a batch, at most what is
 #: worth the tasks that can no longer be cancelled or moved.
-MIN_PER_THREAD: Final = 4
+MIN_PER_THREAD: Final = 2
 MAX_PER_THREAD: Final = 256
+#: Tasks waiting here that go out at once, without waiting for a result to land.
+SEND_BATCH: Final = 64
 #: What the scheduler says of a task it could not unpickle.
 _REFUSED = "Error during deserialization of the task graph"
 
@@ -228,7 +230,9 @@ class ClusterBackend(Backend):
             self._waiting.append((task, inner, payload))
             if self._link.lost is not None:
                 self._lose_locked(self._link.lost)
-            else:
+            elif len(self._sent) < max(self._link.threads, 1) or len(self._waiting) >= SEND_BATCH:
+                # A thread may be idle, or a batch is ready; else the next result
+                # to land sends what waited meanwhile, in one batch.
                 self._send_locked()
         return inner
 
@@ -332,8 +336,10 @@ class ClusterBackend(Backend):
 
     def _landed(self, future: Any) -> None:
         with self._lock:
-            if future.key not in self._sent:
-                return  # collected with an earlier one
+            if future.key not in self._sent:  # collected with an earlier one
+                if self._waiting and self._link.lost is None:
+                    self._send_locked()
+                return
             done = [(task, sent) for task, sent in self._sent.values() if sent.done()]
             for _, sent in done:
                 del self._sent[sent.key]
