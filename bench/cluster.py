@@ -117,8 +117,8 @@ def section(rows):
              "A LocalCluster of this machine: two worker processes of one thread each, on the "
              f"loopback interface. Medians of {REPEATS} runs (the submit loops: of "
              f"{max(3, REPEATS // 3)}, the plain one and the pool's taking turns). The pool "
-             "sends tasks in batches and keeps about 0.1 s of work per worker thread out on "
-             "the cluster (4 to 256 tasks a thread), so that a task not yet sent can still "
+             "sends tasks in batches and keeps about 0.05 s of work per worker thread out on "
+             "the cluster (2 to 256 tasks a thread), so that a task not yet sent can still "
              "be cancelled; results are gathered in batches as they land. Target: the "
              "cluster kind at most 1.15x `client.map` + `gather` on both workloads.", "",
              "| what | figure |", "| --- | --- |"]
