@@ -64,6 +64,8 @@ MIN_PER_THREAD: Final = 2
 MAX_PER_THREAD: Final = 256
 #: Tasks waiting here that go out at once, without waiting for a result to land.
 SEND_BATCH: Final = 64
+#: Seconds a burst of submits may gather before it goes out as one batch.
+FLUSH_DELAY: Final = 0.002
 #: What the scheduler says of a task it could not unpickle.
 _REFUSED = "Error during deserialization of the task graph"
 
@@ -218,6 +220,7 @@ class ClusterBackend(Backend):
         self._entry = ShippedTask()
         self._prefix = uuid.uuid4().hex
         self._serial = itertools.count()
+        self._flush_due = False
 
     def submit(self, task: Any) -> cf.Future[Any]:
         payload = _dumps(task)
@@ -231,10 +234,21 @@ class ClusterBackend(Backend):
             if self._link.lost is not None:
                 self._lose_locked(self._link.lost)
             elif len(self._sent) < max(self._link.threads, 1) or len(self._waiting) >= SEND_BATCH:
-                # A thread may be idle, or a batch is ready; else the next result
-                # to land sends what waited meanwhile, in one batch.
-                self._send_locked()
+                self._send_locked()  # a thread may be idle, or a batch is ready
+            elif not self._flush_due:
+                # The rest of a burst of submits goes out in one batch, soon, or
+                # with the next result to land, whichever comes first.
+                self._flush_due = True
+                timer = threading.Timer(FLUSH_DELAY, self._flush)
+                timer.name, timer.daemon = "velkora-cluster-flush", True
+                timer.start()
         return inner
+
+    def _flush(self) -> None:
+        with self._lock:
+            self._flush_due = False
+            if self._waiting and self._link.lost is None:
+                self._send_locked()
 
     def withdraw(self, task: Any) -> bool:
         inner = task.inner
