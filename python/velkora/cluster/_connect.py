@@ -163,10 +163,21 @@ def connect_by(address: str, deadline: float, timeout: float, security: Any = No
                              set_as_default=False, security=security)
     except Exception as exc:  # an endpoint that is no scheduler fails in many ways
         _discard(_deadlines.started)
-        raise ClusterUnavailable(f"{failure}{_cause(exc)}") from exc
+        raise ClusterUnavailable(f"{failure}{_cause(exc) or _socket_cause(host, port)}") from exc
     finally:
         _deadlines.deadline = _deadlines.started = None
     return client
+
+
+def _socket_cause(host: str, port: int) -> str:
+    """Why a plain connection to the scheduler's port fails, where the deadline
+    ended the client's attempts before they said (a loaded machine): one
+    short try, in the operating system's words."""
+    try:
+        with socket.create_connection((host, port), timeout=0.2):
+            return ""  # something listens, and did not answer in time
+    except OSError as exc:
+        return f" ({exc.strerror})" if exc.strerror else ""
 
 
 def _discard(client: Any) -> None:
