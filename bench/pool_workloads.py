@@ -1,0 +1,356 @@
+"""The adaptive pool against the best fixed executor, on workloads a user would bring.
+
+Each workload runs on `ThreadPoolExecutor`, `ProcessPoolExecutor` (the standard
+library's default start method) and `AdaptivePool` (its defaults), all at the same
+width, in one run: the three take turns within each repeat (the order rotating), and
+each figure is the median over the repeats, timed from creating the executor to the
+last result and its shutdown. A workload's "regret" for an executor is its time over
+the best one's: for the pool, over the better of the two fixed executors; for each
+fixed executor, over the best of all three. Target: the pool's regret at most 1.15 on
+every workload, while each fixed executor's exceeds 1.5 on at least one (so that the
+choice matters). Prints the table, with what explains each miss; a full run rewrites
+its own section of bench/RESULTS.md (`--quick`: smaller workloads, one repeat,
+writes nothing).
+
+    PYTHONPATH=build/python .venv/bin/python bench/pool_workloads.py [--quick] [--width N]
+"""
+import argparse
+import concurrent.futures as cf
+import datetime
+import os
+import pickle
+import platform
+import random
+import statistics
+import subprocess
+import sys
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+# The task functions live in a module that process workers can import by name.
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import _workloads as work  # noqa: E402
+
+RESULTS = Path(__file__).resolve().parent / "RESULTS.md"
+HEADING = "## Pool regret: the adaptive pool against the best fixed executor"
+EXECUTORS = ("threads", "processes", "pool")
+POOL_TARGET = 1.15
+FIXED_TARGET = 1.5
+
+
+@dataclass
+class Workload:
+    name: str
+    what: str
+    phases: list  # [(fn, [args tuple, ...]), ...], each phase waited for before the next
+    argument_bytes: int = 0  # size of one task's argument, where it is data
+    times: dict = field(default_factory=lambda: {e: [] for e in EXECUTORS})
+    paths: list = field(default_factory=list)
+    tasks: int = 0
+
+    def __post_init__(self):
+        self.tasks = sum(len(args) for _, args in self.phases)
+
+    def median(self, executor):
+        return statistics.median(self.times[executor])
+
+    def regret(self, executor):
+        pool_vs = ("threads", "processes") if executor == "pool" else EXECUTORS
+        return self.median(executor) / min(self.median(e) for e in pool_vs)
+
+
+def calibrate(seconds=0.005):
+    """Loop iterations of `spin` that take about `seconds` here."""
+    n = 20000
+    for _ in range(5):
+        start = time.perf_counter()
+        work.spin(n)
+        n = max(1000, int(n * seconds / (time.perf_counter() - start)))
+    return n
+
+
+def text_buffers(count, size=1 << 20):
+    """Compressible pseudo-text, `size` bytes each, the same every run."""
+    rnd = random.Random(19)
+    letters = "abcdefghijklmnopqrstuvwxyz"
+    words = ["".join(rnd.choices(letters, k=rnd.randint(2, 9))).encode() for _ in range(3000)]
+    buffers = []
+    for _ in range(count):
+        text = b" ".join(rnd.choices(words, k=size // 4))
+        buffers.append((text * (size // len(text) + 1))[:size])
+    return buffers
+
+
+def build(quick, spin_n, address):
+    def scale(full, small):
+        return small if quick else full
+
+    cpu = [(spin_n,)]
+    loads = [
+        Workload("cpu", "pure-Python CPU-bound tasks, ~5 ms each",
+                 [(work.spin, cpu * scale(600, 200))]),
+    ]
+    texts = text_buffers(8)
+    count = scale(160, 48)
+    loads.append(Workload("zlib", "`zlib.compress` of 1 MiB of text (releases the lock)",
+                          [(work.compress, [(texts[i % 8],) for i in range(count)])],
+                          argument_bytes=len(texts[0])))
+    try:
+        import numpy as np
+    except ImportError:
+        print("numpy is not installed: its workload is left out", file=sys.stderr)
+    else:
+        rng = np.random.default_rng(19)
+        arrays = [rng.random(1 << 17) for _ in range(8)]
+        count = scale(300, 80)
+        loads.append(Workload("numpy", "`numpy.sort` of 1 MiB of float64 (releases the lock)",
+                              [(work.sort_array, [(arrays[i % 8],) for i in range(count)])],
+                              argument_bytes=arrays[0].nbytes))
+    loads.append(Workload("sleep", "5 ms sleeps",
+                          [(work.nap, [(0.005,)] * scale(400, 160))]))
+    loads.append(Workload("socket", "loopback requests: connect, 16 B out, 64 KiB back "
+                          f"after {work.REPLY_DELAY * 1e3:g} ms",
+                          [(work.fetch, [(address,)] * scale(400, 160))]))
+    loads.append(Workload("no-op", "tasks that do nothing",
+                          [(work.noop, [()] * scale(100_000, 20_000))]))
+    blobs = [os.urandom(10 << 20) for _ in range(4)]
+    count = scale(40, 16)
+    loads.append(Workload("10 MiB args", "CRC-32 of a 10 MiB argument",
+                          [(work.checksum, [(blobs[i % 4],) for i in range(count)])],
+                          argument_bytes=len(blobs[0])))
+    cpu_phase, io_phase = scale(240, 80), scale(200, 80)
+    loads.append(Workload("phased", f"{cpu_phase} CPU tasks, then {io_phase} 5 ms sleeps, "
+                          f"then {cpu_phase} CPU tasks",
+                          [(work.spin, cpu * cpu_phase), (work.nap, [(0.005,)] * io_phase),
+                           (work.spin, cpu * cpu_phase)]))
+    return loads
+
+
+def run_once(make, phases):
+    """Seconds from making the executor to its shutdown, every result read; and the executor."""
+    start = time.perf_counter()
+    executor = make()
+    try:
+        for fn, args in phases:
+            for future in [executor.submit(fn, *a) for a in args]:
+                future.result()
+    finally:
+        executor.shutdown(wait=True)
+    return time.perf_counter() - start, executor, start
+
+
+def pool_path(pool, start):
+    """Where the pool ran: its kinds in turn, and the seconds after its creation
+    at which it decided each change."""
+    try:
+        changes = [d for d in pool.decisions if d.action in ("switch", "replace")]
+        kinds = [changes[0].previous_kind if changes else pool.kind]
+        return tuple(kinds + [d.kind for d in changes]), [d.time - start for d in changes]
+    except Exception as exc:  # a pool without decision records is still timed
+        return (f"unknown ({type(exc).__name__})",), []
+
+
+def describe_paths(paths):
+    """The runs grouped by the kinds the pool ran on, with the median decision times."""
+    groups = {}
+    for kinds, times in paths:
+        groups.setdefault(kinds, []).append(times)
+    parts = []
+    for kinds, runs in groups.items():
+        steps = [kinds[0]] + [
+            f"{kind} (decided at {statistics.median(t[i] for t in runs):.2f} s)"
+            for i, kind in enumerate(kinds[1:])]
+        share = f", {len(runs)} of {len(paths)} runs" if len(groups) > 1 else ""
+        parts.append(" -> ".join(steps) + share)
+    return "; ".join(parts)
+
+
+def start_server():
+    proc = subprocess.Popen([sys.executable, work.__file__, "serve"], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, text=True)
+    port = int(proc.stdout.readline())
+    return proc, ("127.0.0.1", port)
+
+
+def stop_server(proc):
+    proc.stdin.close()
+    try:
+        proc.wait(timeout=5)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait(timeout=5)
+
+
+def process_start(width):
+    """Seconds to the first result of a fresh ProcessPoolExecutor, default start method and spawn."""
+    import multiprocessing
+
+    figures = {}
+    for name, context in (("default", None), ("spawn", multiprocessing.get_context("spawn"))):
+        start = time.perf_counter()
+        with cf.ProcessPoolExecutor(width, mp_context=context) as executor:
+            executor.submit(work.noop).result()
+            figures[name] = time.perf_counter() - start
+    return figures
+
+
+def round_trip(argument):
+    """Seconds to pickle one argument and read it back, in this process."""
+    start = time.perf_counter()
+    for _ in range(3):
+        pickle.loads(pickle.dumps(argument, protocol=pickle.HIGHEST_PROTOCOL))
+    return (time.perf_counter() - start) / 3
+
+
+def explain(load, costs):
+    """What the run measured about a workload whose regret missed its target."""
+    best_fixed = min(("threads", "processes"), key=load.median)
+    pool, best = load.median("pool"), load.median(best_fixed)
+    parts = [f"{load.name}: the pool took {pool:.2f} s against {best:.2f} s on {best_fixed} "
+             f"(+{pool - best:.2f} s, {(pool - best) / load.tasks * 1e6:.0f} us per task over "
+             f"{load.tasks} tasks); it ran on {describe_paths(load.paths)}"]
+    if load.argument_bytes:
+        trip = costs["pickle"][load.name]
+        parts.append(f"pickling one {load.argument_bytes / 2**20:.0f} MiB argument and reading "
+                     f"it back takes {trip * 1e3:.1f} ms here ({trip * load.tasks:.2f} s for "
+                     f"{load.tasks} tasks, once per copy)")
+    if any("process" in kinds for kinds, _ in load.paths):
+        parts.append(f"the pool's process workers are spawned: a fresh ProcessPoolExecutor "
+                     f"gives its first result after {costs['start']['spawn'] * 1e3:.0f} ms "
+                     f"spawned, {costs['start']['default'] * 1e3:.0f} ms with the default "
+                     f"start method")
+    return "; ".join(parts) + "."
+
+
+def verdict(ok):
+    return "met" if ok else "MISSED"
+
+
+def table(loads):
+    lines = ["| workload | tasks | threads | processes | pool | pool regret "
+             f"(target <= {POOL_TARGET}) | threads regret | processes regret | pool ran on |",
+             "| --- | --- | --- | --- | --- | --- | --- | --- | --- |"]
+    for load in loads:
+        pool_r = load.regret("pool")
+        lines.append(
+            f"| {load.name}: {load.what} | {load.tasks} | {load.median('threads'):.3f} s | "
+            f"{load.median('processes'):.3f} s | {load.median('pool'):.3f} s | "
+            f"{pool_r:.2f} {verdict(pool_r <= POOL_TARGET)} | {load.regret('threads'):.2f} | "
+            f"{load.regret('processes'):.2f} | {describe_paths(load.paths)} |")
+    return lines
+
+
+def summary(loads):
+    lines = []
+    for executor in ("threads", "processes"):
+        worst = max(loads, key=lambda w: w.regret(executor))
+        lines.append(f"- {executor}: worst regret {worst.regret(executor):.2f} ({worst.name}); "
+                     f"above {FIXED_TARGET} on at least one workload: "
+                     f"{verdict(worst.regret(executor) > FIXED_TARGET)}")
+    misses = [w.name for w in loads if w.regret("pool") > POOL_TARGET]
+    lines.append(f"- pool: regret at most {POOL_TARGET} on every workload: {verdict(not misses)}"
+                 + (f" (missed: {', '.join(misses)})" if misses else ""))
+    return lines
+
+
+def load_line(before, after):
+    return (f"load average (1, 5, 15 min) {before[0]:.2f}, {before[1]:.2f}, {before[2]:.2f} "
+            f"before the run and {after[0]:.2f}, {after[1]:.2f}, {after[2]:.2f} after it, on "
+            f"{os.cpu_count()} CPUs ({len(os.sched_getaffinity(0))} usable by this process)")
+
+
+def write(section):
+    text = RESULTS.read_text() if RESULTS.exists() else "# Benchmark results\n"
+    lines = text.split("\n")
+    if HEADING in lines:
+        start = lines.index(HEADING)
+        end = next((i for i in range(start + 1, len(lines)) if lines[i].startswith("## ")),
+                   len(lines))
+        lines[start:end] = section.rstrip("\n").split("\n") + ([""] if end < len(lines) else [])
+        text = "\n".join(lines)
+    else:
+        text = text.rstrip("\n") + "\n\n" + section
+    RESULTS.write_text(text.rstrip("\n") + "\n")
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--width", type=int, default=None,
+                        help="workers of every executor (default: the pool's default width)")
+    parser.add_argument("--quick", action="store_true",
+                        help="smaller workloads, one repeat; writes nothing")
+    parser.add_argument("--repeats", type=int, default=None, help="repeats (default 3, quick 1)")
+    parser.add_argument("--only", action="append", default=[], metavar="WORKLOAD",
+                        help="run only this workload (repeatable); writes nothing")
+    parser.add_argument("--no-write", action="store_true", help="leave bench/RESULTS.md alone")
+    args = parser.parse_args(argv)
+
+    from velkora.pool import AdaptivePool
+    from velkora.pool._executor import default_width
+
+    width = args.width or default_width()
+    repeats = args.repeats or (1 if args.quick else 3)
+    makers = {
+        "threads": lambda: cf.ThreadPoolExecutor(width),
+        "processes": lambda: cf.ProcessPoolExecutor(width),
+        "pool": lambda: AdaptivePool(width),
+    }
+    load_before = os.getloadavg()
+    began = time.perf_counter()
+    for make in makers.values():  # imports and first-use costs, paid before any timing
+        run_once(make, [(work.noop, [()] * width)])
+    spin_n = calibrate()
+    server, address = start_server()
+    try:
+        loads = build(args.quick, spin_n, address)
+        if args.only:
+            loads = [w for w in loads if w.name in args.only]
+        for load in loads:
+            for repeat in range(repeats):
+                order = EXECUTORS[repeat % 3:] + EXECUTORS[:repeat % 3]
+                for executor in order:
+                    took, made, start = run_once(makers[executor], load.phases)
+                    load.times[executor].append(took)
+                    if executor == "pool":
+                        load.paths.append(pool_path(made, start))
+            print(f"{load.name:<12} " + "  ".join(
+                f"{e} {load.median(e):7.3f} s" for e in EXECUTORS)
+                + f"  pool regret {load.regret('pool'):.2f}", flush=True)
+            load.phases = [(fn, args[:1]) for fn, args in load.phases]  # free the data
+    finally:
+        stop_server(server)
+    costs = {"start": process_start(width),
+             "pickle": {w.name: round_trip(w.phases[0][1][0][0]) for w in loads
+                        if w.argument_bytes}}
+    load_after = os.getloadavg()
+    took = time.perf_counter() - began
+
+    lines = table(loads)
+    misses = [explain(w, costs) for w in loads if w.regret("pool") > POOL_TARGET]
+    machine = (f"{platform.system()} {platform.release()}, {platform.machine()}, Python "
+               f"{platform.python_version()}; {load_line(load_before, load_after)}")
+    print("\n".join(["", *lines, "", *summary(loads), "", f"Machine: {machine}",
+                     f"Whole run: {took:.0f} s", *(f"- {m}" for m in misses)]))
+    if args.quick or args.only or args.no_write:
+        return
+    section = "\n".join([
+        HEADING, "",
+        f"Machine: {machine}.", "",
+        f"Date: {datetime.datetime.now().isoformat(timespec='seconds')}; the whole run took "
+        f"{took:.0f} s.", "",
+        f"`bench/pool_workloads.py`: each workload on `ThreadPoolExecutor({width})`, "
+        f"`ProcessPoolExecutor({width})` (default start method) and `AdaptivePool({width})` "
+        f"(its defaults), taking turns within each repeat; medians of {repeats} repeats, each "
+        f"timed from creating the executor to its shutdown, every result read. Regret: the "
+        f"pool's time over the better fixed executor's; a fixed executor's over the best of "
+        f"the three. A CPU task is {spin_n} loop iterations, about 5 ms.", "",
+        *lines, "", *summary(loads), "",
+        *(["Misses, with what the run measured:", "", *(f"- {m}" for m in misses), ""]
+          if misses else []),
+    ])
+    write(section)
+
+
+if __name__ == "__main__":
+    main()
