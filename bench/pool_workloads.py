@@ -24,6 +24,7 @@ import random
 import statistics
 import subprocess
 import sys
+import threading
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -48,6 +49,7 @@ class Workload:
     times: dict = field(default_factory=lambda: {e: [] for e in EXECUTORS})
     paths: list = field(default_factory=list)
     tasks: int = 0
+    trace: dict = None  # a watched run of the pool, where it missed
 
     def __post_init__(self):
         self.tasks = sum(len(args) for _, args in self.phases)
@@ -140,6 +142,41 @@ def run_once(make, phases):
     return time.perf_counter() - start, executor, start
 
 
+def trace(make, phases):
+    """One more run of the pool, outside the table, watched: when its new work went to
+    another kind, how many tasks had completed by then, when the last result came and
+    how long the shutdown took."""
+    done = []
+    start = time.perf_counter()
+    pool = make()
+    moves = []
+    stop = threading.Event()
+
+    def watch():
+        kind = pool.kind
+        while not stop.wait(0.005):
+            if pool.kind != kind:
+                kind = pool.kind
+                moves.append((time.perf_counter() - start, kind, len(done)))
+
+    watcher = threading.Thread(target=watch, daemon=True)
+    watcher.start()
+    try:
+        for fn, args in phases:
+            futures = [pool.submit(fn, *a) for a in args]
+            for future in futures:
+                future.add_done_callback(lambda _: done.append(None))
+            for future in futures:
+                future.result()
+        last = time.perf_counter() - start
+    finally:
+        stop.set()
+        watcher.join()
+        pool.shutdown(wait=True)
+    return {"moves": moves, "last": last, "end": time.perf_counter() - start,
+            "path": pool_path(pool, start)}
+
+
 def pool_path(pool, start):
     """Where the pool ran: its kinds in turn, and the seconds after its creation
     at which it decided each change."""
@@ -210,6 +247,22 @@ def explain(load, costs):
     parts = [f"{load.name}: the pool took {pool:.2f} s against {best:.2f} s on {best_fixed} "
              f"(+{pool - best:.2f} s, {(pool - best) / load.tasks * 1e6:.0f} us per task over "
              f"{load.tasks} tasks); it ran on {describe_paths(load.paths)}"]
+    watched = load.trace
+    if watched:
+        moves = "; ".join(f"its new work went to {kind} at {at:.2f} s, {n} of {load.tasks} "
+                          f"tasks done by then" for at, kind, n in watched["moves"])
+        parts.append(f"in a watched run the pool decided {describe_paths([watched['path']])}"
+                     f", and {moves or 'its new work stayed where it started'}; the last result "
+                     f"came at {watched['last']:.2f} s, the shutdown took "
+                     f"{watched['end'] - watched['last']:.2f} s")
+        if watched["moves"] and len(load.phases) == 1:
+            # Its pace on each kind in turn, against the best fixed executor's.
+            marks = [(0.0, watched["path"][0][0], 0), *watched["moves"],
+                     (watched["last"], None, load.tasks)]
+            paces = [f"{(b[0] - a[0]) / (b[2] - a[2]) * 1e3:.2f} ms per task on {a[1]} "
+                     f"({b[2] - a[2]} tasks)" for a, b in zip(marks, marks[1:]) if b[2] > a[2]]
+            parts.append(f"its pace: {', then '.join(paces)}, against "
+                         f"{best / load.tasks * 1e3:.2f} ms per task on {best_fixed}")
     if load.argument_bytes:
         trip = costs["pickle"][load.name]
         parts.append(f"pickling one {load.argument_bytes / 2**20:.0f} MiB argument and reading "
@@ -317,6 +370,8 @@ def main(argv=None):
             print(f"{load.name:<12} " + "  ".join(
                 f"{e} {load.median(e):7.3f} s" for e in EXECUTORS)
                 + f"  pool regret {load.regret('pool'):.2f}", flush=True)
+            if load.regret("pool") > POOL_TARGET:
+                load.trace = trace(makers["pool"], load.phases)
             load.phases = [(fn, args[:1]) for fn, args in load.phases]  # free the data
     finally:
         stop_server(server)
