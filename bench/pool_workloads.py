@@ -94,7 +94,7 @@ def build(quick, spin_n, address):
                  [(work.spin, cpu * scale(600, 200))]),
     ]
     texts = text_buffers(8)
-    count = scale(160, 48)
+    count = scale(120, 48)
     loads.append(Workload("zlib", "`zlib.compress` of 1 MiB of text (releases the lock)",
                           [(work.compress, [(texts[i % 8],) for i in range(count)])],
                           argument_bytes=len(texts[0])))
@@ -152,11 +152,14 @@ def trace(make, phases):
     moves = []
     stop = threading.Event()
 
+    def where():
+        return f"{pool.kind} x{getattr(pool, 'width', '?')}"
+
     def watch():
-        kind = pool.kind
+        kind = where()
         while not stop.wait(0.005):
-            if pool.kind != kind:
-                kind = pool.kind
+            if where() != kind:
+                kind = where()
                 moves.append((time.perf_counter() - start, kind, len(done)))
 
     watcher = threading.Thread(target=watch, daemon=True)
@@ -181,17 +184,19 @@ def pool_path(pool, start):
     """Where the pool ran: its kinds in turn, and the seconds after its creation
     at which it decided each change."""
     try:
-        changes = [d for d in pool.decisions if d.action in ("switch", "replace")]
-        kinds = [changes[0].previous_kind if changes else pool.kind]
-        return tuple(kinds + [d.kind for d in changes]), [d.time - start for d in changes]
+        changes = [d for d in pool.decisions if d.action in ("switch", "resize", "replace")]
+        first = (f"{changes[0].previous_kind} x{changes[0].previous_width}" if changes
+                 else f"{pool.kind} x{getattr(pool, 'width', '?')}")
+        return (tuple([first] + [f"{d.kind} x{d.width} ({d.trigger})" for d in changes]),
+                [d.time - start for d in changes], [d.reason for d in changes])
     except Exception as exc:  # a pool without decision records is still timed
-        return (f"unknown ({type(exc).__name__})",), []
+        return (f"unknown ({type(exc).__name__})",), [], []
 
 
 def describe_paths(paths):
     """The runs grouped by the kinds the pool ran on, with the median decision times."""
     groups = {}
-    for kinds, times in paths:
+    for kinds, times, _ in paths:
         groups.setdefault(kinds, []).append(times)
     parts = []
     for kinds, runs in groups.items():
@@ -255,6 +260,9 @@ def explain(load, costs):
                      f", and {moves or 'its new work stayed where it started'}; the last result "
                      f"came at {watched['last']:.2f} s, the shutdown took "
                      f"{watched['end'] - watched['last']:.2f} s")
+        reasons = dict.fromkeys(watched["path"][2])
+        if reasons:
+            parts.append("the reasons it gave: " + "; ".join(f'"{r}"' for r in reasons))
         if watched["moves"] and len(load.phases) == 1:
             # Its pace on each kind in turn, against the best fixed executor's.
             marks = [(0.0, watched["path"][0][0], 0), *watched["moves"],
@@ -268,7 +276,7 @@ def explain(load, costs):
         parts.append(f"pickling one {load.argument_bytes / 2**20:.0f} MiB argument and reading "
                      f"it back takes {trip * 1e3:.1f} ms here ({trip * load.tasks:.2f} s for "
                      f"{load.tasks} tasks, once per copy)")
-    if any("process" in kinds for kinds, _ in load.paths):
+    if any("process" in kind for kinds, _, _ in load.paths for kind in kinds):
         parts.append(f"the pool's process workers are spawned: a fresh ProcessPoolExecutor "
                      f"gives its first result after {costs['start']['spawn'] * 1e3:.0f} ms "
                      f"spawned, {costs['start']['default'] * 1e3:.0f} ms with the default "
@@ -340,9 +348,11 @@ def main(argv=None):
     args = parser.parse_args(argv)
 
     from velkora.pool import AdaptivePool
-    from velkora.pool._executor import default_width
 
-    width = args.width or default_width()
+    if args.width is None:
+        with AdaptivePool() as probe:
+            args.width = probe.max_workers
+    width = args.width
     repeats = args.repeats or (1 if args.quick else 3)
     makers = {
         "threads": lambda: cf.ThreadPoolExecutor(width),
