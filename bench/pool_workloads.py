@@ -49,10 +49,26 @@ class Workload:
     times: dict = field(default_factory=lambda: {e: [] for e in EXECUTORS})
     paths: list = field(default_factory=list)
     tasks: int = 0
+    phase_count: int = 0
     trace: dict = None  # a watched run of the pool, where it missed
+    pickle_cost: float = 0.0  # seconds to pickle one argument and read it back
+    spin_n: int = 0
 
     def __post_init__(self):
         self.tasks = sum(len(args) for _, args in self.phases)
+        self.phase_count = len(self.phases)
+
+    def to_dict(self):
+        return {k: v for k, v in self.__dict__.items() if k != "phases"}
+
+    @classmethod
+    def from_dict(cls, data):
+        load = cls(data["name"], data["what"], [])
+        load.__dict__.update(data)
+        load.paths = [(tuple(kinds), times, reasons) for kinds, times, reasons in load.paths]
+        if load.trace:
+            load.trace["path"] = tuple(load.trace["path"][0]), *load.trace["path"][1:]
+        return load
 
     def median(self, executor):
         return statistics.median(self.times[executor])
@@ -84,49 +100,58 @@ def text_buffers(count, size=1 << 20):
     return buffers
 
 
-def build(quick, spin_n, address):
+NAMES = ("cpu", "zlib", "numpy", "sleep", "socket", "no-op", "10 MiB args", "phased")
+
+
+def have_numpy():
+    import importlib.util
+
+    return importlib.util.find_spec("numpy") is not None
+
+
+def build(name, quick, spin_n, address):
+    """The workload `name`, its data made."""
     def scale(full, small):
         return small if quick else full
 
     cpu = [(spin_n,)]
-    loads = [
-        Workload("cpu", "pure-Python CPU-bound tasks, ~5 ms each",
-                 [(work.spin, cpu * scale(600, 200))]),
-    ]
-    texts = text_buffers(8)
-    count = scale(120, 48)
-    loads.append(Workload("zlib", "`zlib.compress` of 1 MiB of text (releases the lock)",
-                          [(work.compress, [(texts[i % 8],) for i in range(count)])],
-                          argument_bytes=len(texts[0])))
-    try:
+    if name == "cpu":
+        return Workload(name, "pure-Python CPU-bound tasks, ~5 ms each",
+                        [(work.spin, cpu * scale(600, 200))])
+    if name == "zlib":
+        texts = text_buffers(8)
+        return Workload(name, "`zlib.compress` of 1 MiB of text (releases the lock)",
+                        [(work.compress, [(texts[i % 8],) for i in range(scale(120, 48))])],
+                        argument_bytes=len(texts[0]))
+    if name == "numpy":
         import numpy as np
-    except ImportError:
-        print("numpy is not installed: its workload is left out", file=sys.stderr)
-    else:
+
         rng = np.random.default_rng(19)
         arrays = [rng.random(1 << 17) for _ in range(8)]
-        count = scale(300, 80)
-        loads.append(Workload("numpy", "`numpy.sort` of 1 MiB of float64 (releases the lock)",
-                              [(work.sort_array, [(arrays[i % 8],) for i in range(count)])],
-                              argument_bytes=arrays[0].nbytes))
-    loads.append(Workload("sleep", "5 ms sleeps",
-                          [(work.nap, [(0.005,)] * scale(400, 160))]))
-    loads.append(Workload("socket", "loopback requests: connect, 16 B out, 64 KiB back "
-                          f"after {work.REPLY_DELAY * 1e3:g} ms",
-                          [(work.fetch, [(address,)] * scale(400, 160))]))
-    loads.append(Workload("no-op", "tasks that do nothing",
-                          [(work.noop, [()] * scale(100_000, 20_000))]))
-    blobs = [os.urandom(10 << 20) for _ in range(4)]
-    count = scale(40, 16)
-    loads.append(Workload("10 MiB args", "CRC-32 of a 10 MiB argument",
-                          [(work.checksum, [(blobs[i % 4],) for i in range(count)])],
-                          argument_bytes=len(blobs[0])))
-    cpu_phase, io_phase = scale(240, 80), scale(200, 80)
-    loads.append(Workload("phased", f"{cpu_phase} CPU tasks, then {io_phase} 5 ms sleeps, "
-                          f"then {cpu_phase} CPU tasks",
-                          [(work.spin, cpu * cpu_phase), (work.nap, [(0.005,)] * io_phase),
-                           (work.spin, cpu * cpu_phase)]))
-    return loads
+        return Workload(name, "`numpy.sort` of 1 MiB of float64 (releases the lock)",
+                        [(work.sort_array, [(arrays[i % 8],) for i in range(scale(300, 80))])],
+                        argument_bytes=arrays[0].nbytes)
+    if name == "sleep":
+        return Workload(name, "5 ms sleeps", [(work.nap, [(0.005,)] * scale(400, 160))])
+    if name == "socket":
+        return Workload(name, "loopback requests: connect, 16 B out, 64 KiB back after "
+                        f"{work.REPLY_DELAY * 1e3:g} ms",
+                        [(work.fetch, [(address,)] * scale(400, 160))])
+    if name == "no-op":
+        return Workload(name, "tasks that do nothing",
+                        [(work.noop, [()] * scale(100_000, 20_000))])
+    if name == "10 MiB args":
+        blobs = [os.urandom(10 << 20) for _ in range(4)]
+        return Workload(name, "CRC-32 of a 10 MiB argument",
+                        [(work.checksum, [(blobs[i % 4],) for i in range(scale(40, 16))])],
+                        argument_bytes=len(blobs[0]))
+    if name == "phased":
+        cpu_phase, io_phase = scale(240, 80), scale(200, 80)
+        return Workload(name, f"{cpu_phase} CPU tasks, then {io_phase} 5 ms sleeps, then "
+                        f"{cpu_phase} CPU tasks",
+                        [(work.spin, cpu * cpu_phase), (work.nap, [(0.005,)] * io_phase),
+                         (work.spin, cpu * cpu_phase)])
+    raise ValueError(f"unknown workload {name!r} (known: {', '.join(NAMES)})")
 
 
 def run_once(make, phases):
@@ -263,7 +288,7 @@ def explain(load, costs):
         reasons = dict.fromkeys(watched["path"][2])
         if reasons:
             parts.append("the reasons it gave: " + "; ".join(f'"{r}"' for r in reasons))
-        if watched["moves"] and len(load.phases) == 1:
+        if watched["moves"] and load.phase_count == 1:
             # Its pace on each kind in turn, against the best fixed executor's.
             marks = [(0.0, watched["path"][0][0], 0), *watched["moves"],
                      (watched["last"], None, load.tasks)]
@@ -272,7 +297,7 @@ def explain(load, costs):
             parts.append(f"its pace: {', then '.join(paces)}, against "
                          f"{best / load.tasks * 1e3:.2f} ms per task on {best_fixed}")
     if load.argument_bytes:
-        trip = costs["pickle"][load.name]
+        trip = load.pickle_cost
         parts.append(f"pickling one {load.argument_bytes / 2**20:.0f} MiB argument and reading "
                      f"it back takes {trip * 1e3:.1f} ms here ({trip * load.tasks:.2f} s for "
                      f"{load.tasks} tasks, once per copy)")
@@ -335,41 +360,24 @@ def write(section):
     RESULTS.write_text(text.rstrip("\n") + "\n")
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--width", type=int, default=None,
-                        help="workers of every executor (default: the pool's default width)")
-    parser.add_argument("--quick", action="store_true",
-                        help="smaller workloads, one repeat; writes nothing")
-    parser.add_argument("--repeats", type=int, default=None, help="repeats (default 3, quick 1)")
-    parser.add_argument("--only", action="append", default=[], metavar="WORKLOAD",
-                        help="run only this workload (repeatable); writes nothing")
-    parser.add_argument("--no-write", action="store_true", help="leave bench/RESULTS.md alone")
-    args = parser.parse_args(argv)
-
+def measure(names, quick, width, repeats):
+    """Runs the named workloads in this interpreter, one after the other."""
     from velkora.pool import AdaptivePool
 
-    if args.width is None:
-        with AdaptivePool() as probe:
-            args.width = probe.max_workers
-    width = args.width
-    repeats = args.repeats or (1 if args.quick else 3)
     makers = {
         "threads": lambda: cf.ThreadPoolExecutor(width),
         "processes": lambda: cf.ProcessPoolExecutor(width),
         "pool": lambda: AdaptivePool(width),
     }
-    load_before = os.getloadavg()
-    began = time.perf_counter()
     for make in makers.values():  # imports and first-use costs, paid before any timing
         run_once(make, [(work.noop, [()] * width)])
     spin_n = calibrate()
     server, address = start_server()
+    loads = []
     try:
-        loads = build(args.quick, spin_n, address)
-        if args.only:
-            loads = [w for w in loads if w.name in args.only]
-        for load in loads:
+        for name in names:
+            load = build(name, quick, spin_n, address)
+            load.spin_n = spin_n
             for repeat in range(repeats):
                 order = EXECUTORS[repeat % 3:] + EXECUTORS[:repeat % 3]
                 for executor in order:
@@ -382,12 +390,71 @@ def main(argv=None):
                 + f"  pool regret {load.regret('pool'):.2f}", flush=True)
             if load.regret("pool") > POOL_TARGET:
                 load.trace = trace(makers["pool"], load.phases)
-            load.phases = [(fn, args[:1]) for fn, args in load.phases]  # free the data
+            if load.argument_bytes:
+                load.pickle_cost = round_trip(load.phases[0][1][0][0])
+            load.phases = []  # free the data before the next workload
+            loads.append(load)
     finally:
         stop_server(server)
-    costs = {"start": process_start(width),
-             "pickle": {w.name: round_trip(w.phases[0][1][0][0]) for w in loads
-                        if w.argument_bytes}}
+    return loads
+
+
+def measure_apart(names, quick, width, repeats):
+    """Runs each workload in a fresh interpreter, so that none inherits what an
+    earlier one left in the process (its heap, its imports, its threads)."""
+    import json
+    import tempfile
+
+    loads = []
+    for name in names:
+        with tempfile.NamedTemporaryFile(suffix=".json") as out:
+            command = [sys.executable, __file__, "--only", name, "--width", str(width),
+                       "--repeats", str(repeats), "--in-one-process", "--json", out.name]
+            subprocess.run(command + (["--quick"] if quick else []), check=True)
+            loads += [Workload.from_dict(d) for d in json.load(open(out.name))]
+    return loads
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--width", type=int, default=None,
+                        help="workers of every executor (default: the pool's default width)")
+    parser.add_argument("--quick", action="store_true",
+                        help="smaller workloads, one repeat; writes nothing")
+    parser.add_argument("--repeats", type=int, default=None, help="repeats (default 3, quick 1)")
+    parser.add_argument("--only", action="append", default=[], metavar="WORKLOAD",
+                        help=f"run only this workload (repeatable; one of: {', '.join(NAMES)}); "
+                        "writes nothing")
+    parser.add_argument("--in-one-process", action="store_true",
+                        help="run every workload in this interpreter, one after the other, as "
+                        "a long-lived program would (default: each in a fresh one)")
+    parser.add_argument("--no-write", action="store_true", help="leave bench/RESULTS.md alone")
+    parser.add_argument("--json", help=argparse.SUPPRESS)  # a fresh interpreter's answer
+    args = parser.parse_args(argv)
+    names = args.only or [n for n in NAMES if n != "numpy" or have_numpy()]
+    if len(names) < len(NAMES) and not args.only:
+        print("numpy is not installed: its workload is left out", file=sys.stderr)
+    if args.width is None:
+        from velkora.pool import AdaptivePool
+
+        with AdaptivePool() as probe:
+            args.width = probe.max_workers
+    width = args.width
+    repeats = args.repeats or (1 if args.quick else 3)
+
+    load_before = os.getloadavg()
+    began = time.perf_counter()
+    if args.in_one_process:
+        loads = measure(names, args.quick, width, repeats)
+    else:
+        loads = measure_apart(names, args.quick, width, repeats)
+    if args.json:
+        import json
+
+        with open(args.json, "w") as out:
+            json.dump([load.to_dict() for load in loads], out)
+        return
+    costs = {"start": process_start(width)}
     load_after = os.getloadavg()
     took = time.perf_counter() - began
 
@@ -399,6 +466,9 @@ def main(argv=None):
                      f"Whole run: {took:.0f} s", *(f"- {m}" for m in misses)]))
     if args.quick or args.only or args.no_write:
         return
+    spin_n = next((w.spin_n for w in loads if w.name == "cpu"), loads[0].spin_n)
+    where = ("all in one interpreter, one after the other" if args.in_one_process
+             else "each workload in a fresh interpreter")
     section = "\n".join([
         HEADING, "",
         f"Machine: {machine}.", "",
@@ -406,10 +476,11 @@ def main(argv=None):
         f"{took:.0f} s.", "",
         f"`bench/pool_workloads.py`: each workload on `ThreadPoolExecutor({width})`, "
         f"`ProcessPoolExecutor({width})` (default start method) and `AdaptivePool({width})` "
-        f"(its defaults), taking turns within each repeat; medians of {repeats} repeats, each "
-        f"timed from creating the executor to its shutdown, every result read. Regret: the "
-        f"pool's time over the better fixed executor's; a fixed executor's over the best of "
-        f"the three. A CPU task is {spin_n} loop iterations, about 5 ms.", "",
+        f"(its defaults), {where}, the three taking turns within each repeat; medians of "
+        f"{repeats} repeats, each timed from creating the executor to its shutdown, every "
+        f"result read. Regret: the pool's time over the better fixed executor's; a fixed "
+        f"executor's over the best of the three. A CPU task is {spin_n} loop iterations, "
+        f"about 5 ms.", "",
         *lines, "", *summary(loads), "",
         *(["Misses, with what the run measured:", "", *(f"- {m}" for m in misses), ""]
           if misses else []),
