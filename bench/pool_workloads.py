@@ -79,12 +79,13 @@ class Workload:
 
 
 def calibrate(seconds=0.005):
-    """Loop iterations of `spin` that take about `seconds` here."""
+    """Loop iterations of `spin` that take about `seconds` of CPU here (CPU time, not
+    wall time, so that other jobs on the machine do not shrink the tasks)."""
     n = 20000
     for _ in range(5):
-        start = time.perf_counter()
+        start = time.thread_time()
         work.spin(n)
-        n = max(1000, int(n * seconds / (time.perf_counter() - start)))
+        n = max(1000, int(n * seconds / max(time.thread_time() - start, 1e-6)))
     return n
 
 
@@ -116,7 +117,7 @@ def build(name, quick, spin_n, address):
 
     cpu = [(spin_n,)]
     if name == "cpu":
-        return Workload(name, "pure-Python CPU-bound tasks, ~5 ms each",
+        return Workload(name, "pure-Python CPU-bound tasks, ~5 ms of CPU each",
                         [(work.spin, cpu * scale(600, 200))])
     if name == "zlib":
         texts = text_buffers(8)
@@ -480,7 +481,7 @@ def main(argv=None):
         f"{repeats} repeats, each timed from creating the executor to its shutdown, every "
         f"result read. Regret: the pool's time over the better fixed executor's; a fixed "
         f"executor's over the best of the three. A CPU task is {spin_n} loop iterations, "
-        f"about 5 ms.", "",
+        f"about 5 ms of CPU time.", "",
         *lines, "", *summary(loads), "",
         *(["Misses, with what the run measured:", "", *(f"- {m}" for m in misses), ""]
           if misses else []),
