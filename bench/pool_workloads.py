@@ -4,7 +4,9 @@ Each workload runs on `ThreadPoolExecutor`, `ProcessPoolExecutor` (the standard
 library's default start method) and `AdaptivePool` (its defaults), all at the same
 width, in one run: the three take turns within each repeat (the order rotating), and
 each figure is the median over the repeats, timed from creating the executor to the
-last result and its shutdown. A workload's "regret" for an executor is its time over
+last result and its shutdown. Each workload runs in a fresh interpreter, so that none
+inherits what an earlier one left behind (`--in-one-process`: all in one, in turn, as
+a long-lived program would run them). A workload's "regret" for an executor is its time over
 the best one's: for the pool, over the better of the two fixed executors; for each
 fixed executor, over the best of all three. Target: the pool's regret at most 1.15 on
 every workload, while each fixed executor's exceeds 1.5 on at least one (so that the
@@ -412,7 +414,7 @@ def measure_apart(names, quick, width, repeats):
             command = [sys.executable, __file__, "--only", name, "--width", str(width),
                        "--repeats", str(repeats), "--in-one-process", "--json", out.name]
             subprocess.run(command + (["--quick"] if quick else []), check=True)
-            loads += [Workload.from_dict(d) for d in json.load(open(out.name))]
+            loads += [Workload.from_dict(d) for d in json.loads(Path(out.name).read_text())]
     return loads
 
 
