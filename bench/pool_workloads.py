@@ -4,9 +4,9 @@ Each workload runs on `ThreadPoolExecutor`, `ProcessPoolExecutor` (the standard
 library's default start method) and `AdaptivePool` (its defaults), all at the same
 width, in one run: the three take turns within each repeat (the order rotating), and
 each figure is the median over the repeats, timed from creating the executor to the
-last result and its shutdown. Each workload runs in a fresh interpreter, so that none
+last result and its shutdown. Each run is made in a fresh interpreter, so that none
 inherits what an earlier one left behind (`--in-one-process`: all in one, in turn, as
-a long-lived program would run them). A workload's "regret" for an executor is its time over
+a long-lived program would make them). A workload's "regret" for an executor is its time over
 the best one's: for the pool, over the better of the two fixed executors; for each
 fixed executor, over the best of all three. Target: the pool's regret at most 1.15 on
 every workload, while each fixed executor's exceeds 1.5 on at least one (so that the
@@ -60,18 +60,6 @@ class Workload:
         self.tasks = sum(len(args) for _, args in self.phases)
         self.phase_count = len(self.phases)
 
-    def to_dict(self):
-        return {k: v for k, v in self.__dict__.items() if k != "phases"}
-
-    @classmethod
-    def from_dict(cls, data):
-        load = cls(data["name"], data["what"], [])
-        load.__dict__.update(data)
-        load.paths = [(tuple(kinds), times, reasons) for kinds, times, reasons in load.paths]
-        if load.trace:
-            load.trace["path"] = tuple(load.trace["path"][0]), *load.trace["path"][1:]
-        return load
-
     def median(self, executor):
         return statistics.median(self.times[executor])
 
@@ -96,11 +84,9 @@ def text_buffers(count, size=1 << 20):
     rnd = random.Random(19)
     letters = "abcdefghijklmnopqrstuvwxyz"
     words = ["".join(rnd.choices(letters, k=rnd.randint(2, 9))).encode() for _ in range(3000)]
-    buffers = []
-    for _ in range(count):
-        text = b" ".join(rnd.choices(words, k=size // 4))
-        buffers.append((text * (size // len(text) + 1))[:size])
-    return buffers
+    text = b" ".join(rnd.choices(words, k=size // 16))  # a quarter of `size`: quick to make
+    # Each buffer a different rotation of that text, repeated to `size`.
+    return [((text[i * 4099:] + text[:i * 4099]) * 5)[:size] for i in range(count)]
 
 
 NAMES = ("cpu", "zlib", "numpy", "sleep", "socket", "no-op", "10 MiB args", "phased")
@@ -365,14 +351,8 @@ def write(section):
 
 def measure(names, quick, width, repeats):
     """Runs the named workloads in this interpreter, one after the other."""
-    from velkora.pool import AdaptivePool
-
-    makers = {
-        "threads": lambda: cf.ThreadPoolExecutor(width),
-        "processes": lambda: cf.ProcessPoolExecutor(width),
-        "pool": lambda: AdaptivePool(width),
-    }
-    for make in makers.values():  # imports and first-use costs, paid before any timing
+    makers_ = makers(width)
+    for make in makers_.values():  # imports and first-use costs, paid before any timing
         run_once(make, [(work.noop, [()] * width)])
     spin_n = calibrate()
     server, address = start_server()
@@ -384,7 +364,7 @@ def measure(names, quick, width, repeats):
             for repeat in range(repeats):
                 order = EXECUTORS[repeat % 3:] + EXECUTORS[:repeat % 3]
                 for executor in order:
-                    took, made, start = run_once(makers[executor], load.phases)
+                    took, made, start = run_once(makers_[executor], load.phases)
                     load.times[executor].append(took)
                     if executor == "pool":
                         load.paths.append(pool_path(made, start))
@@ -392,7 +372,7 @@ def measure(names, quick, width, repeats):
                 f"{e} {load.median(e):7.3f} s" for e in EXECUTORS)
                 + f"  pool regret {load.regret('pool'):.2f}", flush=True)
             if load.regret("pool") > POOL_TARGET:
-                load.trace = trace(makers["pool"], load.phases)
+                load.trace = trace(makers_["pool"], load.phases)
             if load.argument_bytes:
                 load.pickle_cost = round_trip(load.phases[0][1][0][0])
             load.phases = []  # free the data before the next workload
@@ -402,19 +382,80 @@ def measure(names, quick, width, repeats):
     return loads
 
 
+def makers(width):
+    from velkora.pool import AdaptivePool
+
+    return {
+        "threads": lambda: cf.ThreadPoolExecutor(width),
+        "processes": lambda: cf.ProcessPoolExecutor(width),
+        "pool": lambda: AdaptivePool(width),
+    }
+
+
+def run_alone(name, executor, quick, width, spin_n, address, watch):
+    """One run of one executor on one workload, in this (fresh) interpreter: timed, or
+    watched where `watch`."""
+    load = build(name, quick, spin_n, address)
+    make = makers(width)[executor]
+    run_once(make, [(work.noop, [()] * width)])  # imports and first-use costs, untimed
+    result = {"what": load.what, "tasks": load.tasks, "phase_count": load.phase_count,
+              "argument_bytes": load.argument_bytes}
+    if watch:
+        result["trace"] = trace(make, load.phases)
+        if load.argument_bytes:
+            result["pickle_cost"] = round_trip(load.phases[0][1][0][0])
+    else:
+        result["time"], made, start = run_once(make, load.phases)
+        if executor == "pool":
+            result["path"] = pool_path(made, start)
+    return result
+
+
 def measure_apart(names, quick, width, repeats):
-    """Runs each workload in a fresh interpreter, so that none inherits what an
-    earlier one left in the process (its heap, its imports, its threads)."""
+    """Each run in a fresh interpreter, so that no run inherits what an earlier one
+    left in the process: its heap (which the pool reads), imports, threads."""
     import json
     import tempfile
 
-    loads = []
-    for name in names:
+    def as_path(path):  # JSON gave lists back
+        return tuple(path[0]), path[1], path[2]
+
+    spin_n = calibrate()
+    server, address = start_server()
+
+    def alone(name, executor, watch=False):
         with tempfile.NamedTemporaryFile(suffix=".json") as out:
-            command = [sys.executable, __file__, "--only", name, "--width", str(width),
-                       "--repeats", str(repeats), "--in-one-process", "--json", out.name]
-            subprocess.run(command + (["--quick"] if quick else []), check=True)
-            loads += [Workload.from_dict(d) for d in json.loads(Path(out.name).read_text())]
+            command = [sys.executable, __file__, "--alone", name, executor, "--json", out.name,
+                       "--width", str(width), "--spin", str(spin_n),
+                       "--address", f"{address[0]}:{address[1]}"]
+            command += ["--quick"] if quick else []
+            subprocess.run(command + (["--watch"] if watch else []), check=True)
+            return json.loads(Path(out.name).read_text())
+
+    loads = []
+    try:
+        for name in names:
+            load = None
+            for repeat in range(repeats):
+                for executor in EXECUTORS[repeat % 3:] + EXECUTORS[:repeat % 3]:
+                    got = alone(name, executor)
+                    if load is None:
+                        load = Workload(name, got["what"], [], got["argument_bytes"])
+                        load.tasks, load.phase_count = got["tasks"], got["phase_count"]
+                        load.spin_n = spin_n
+                    load.times[executor].append(got["time"])
+                    if "path" in got:
+                        load.paths.append(as_path(got["path"]))
+            print(f"{load.name:<12} " + "  ".join(
+                f"{e} {load.median(e):7.3f} s" for e in EXECUTORS)
+                + f"  pool regret {load.regret('pool'):.2f}", flush=True)
+            if load.regret("pool") > POOL_TARGET:
+                got = alone(name, "pool", watch=True)
+                load.trace = dict(got["trace"], path=as_path(got["trace"]["path"]))
+                load.pickle_cost = got.get("pickle_cost", 0.0)
+            loads.append(load)
+    finally:
+        stop_server(server)
     return loads
 
 
@@ -429,11 +470,24 @@ def main(argv=None):
                         help=f"run only this workload (repeatable; one of: {', '.join(NAMES)}); "
                         "writes nothing")
     parser.add_argument("--in-one-process", action="store_true",
-                        help="run every workload in this interpreter, one after the other, as "
-                        "a long-lived program would (default: each in a fresh one)")
+                        help="run everything in this interpreter, one run after the other, as "
+                        "a long-lived program would (default: each run in a fresh one)")
     parser.add_argument("--no-write", action="store_true", help="leave bench/RESULTS.md alone")
-    parser.add_argument("--json", help=argparse.SUPPRESS)  # a fresh interpreter's answer
+    # One run in a fresh interpreter, started by the run above it.
+    parser.add_argument("--alone", nargs=2, help=argparse.SUPPRESS)
+    parser.add_argument("--watch", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--json", help=argparse.SUPPRESS)
+    parser.add_argument("--spin", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--address", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    if args.alone:
+        import json
+
+        host, port = args.address.rsplit(":", 1)
+        result = run_alone(*args.alone, args.quick, args.width, args.spin, (host, int(port)),
+                           args.watch)
+        Path(args.json).write_text(json.dumps(result))
+        return
     names = args.only or [n for n in NAMES if n != "numpy" or have_numpy()]
     if len(names) < len(NAMES) and not args.only:
         print("numpy is not installed: its workload is left out", file=sys.stderr)
@@ -451,12 +505,6 @@ def main(argv=None):
         loads = measure(names, args.quick, width, repeats)
     else:
         loads = measure_apart(names, args.quick, width, repeats)
-    if args.json:
-        import json
-
-        with open(args.json, "w") as out:
-            json.dump([load.to_dict() for load in loads], out)
-        return
     costs = {"start": process_start(width)}
     load_after = os.getloadavg()
     took = time.perf_counter() - began
@@ -470,8 +518,8 @@ def main(argv=None):
     if args.quick or args.only or args.no_write:
         return
     spin_n = next((w.spin_n for w in loads if w.name == "cpu"), loads[0].spin_n)
-    where = ("all in one interpreter, one after the other" if args.in_one_process
-             else "each workload in a fresh interpreter")
+    where = ("all in one interpreter, one run after the other" if args.in_one_process
+             else "each run in a fresh interpreter")
     section = "\n".join([
         HEADING, "",
         f"Machine: {machine}.", "",
