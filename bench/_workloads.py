@@ -1,9 +1,7 @@
 """Task functions of bench/pool_workloads.py, in a module of their own.
 
 Process workers unpickle a task by importing the module its function lives in:
-the functions must come from an importable module, never from the script that
-runs as ``__main__`` (which a spawned worker would otherwise import and run).
-Also the loopback server that the socket workload talks to
+here, a module they find by name whichever script started them. Also the loopback server that the socket workload talks to
 (``python bench/_workloads.py serve``).
 """
 

@@ -31,11 +31,12 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
-# The task functions live in a module that process workers can import by name.
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import _workloads as work  # noqa: E402
+# The task functions live in a module that process workers import by name (this
+# script's folder is on the path, in them as here). Everything at the top level
+# below only defines: a pool may start worker processes only for a script whose
+# other code is under `if __name__ == "__main__":`.
+import _workloads as work
 
-RESULTS = Path(__file__).resolve().parent / "RESULTS.md"
 HEADING = "## Pool regret: the adaptive pool against the best fixed executor"
 EXECUTORS = ("threads", "processes", "pool")
 POOL_TARGET = 1.15
@@ -335,8 +336,9 @@ def load_line(before, after):
             f"{os.cpu_count()} CPUs ({len(os.sched_getaffinity(0))} usable by this process)")
 
 
-def write(section):
-    text = RESULTS.read_text() if RESULTS.exists() else "# Benchmark results\n"
+def write(section, results=None):
+    results = results or Path(__file__).resolve().parent / "RESULTS.md"
+    text = results.read_text() if results.exists() else "# Benchmark results\n"
     lines = text.split("\n")
     if HEADING in lines:
         start = lines.index(HEADING)
@@ -346,7 +348,7 @@ def write(section):
         text = "\n".join(lines)
     else:
         text = text.rstrip("\n") + "\n\n" + section
-    RESULTS.write_text(text.rstrip("\n") + "\n")
+    results.write_text(text.rstrip("\n") + "\n")
 
 
 def measure(names, quick, width, repeats):
