@@ -1,7 +1,8 @@
 """Benchmark of the adaptive pool against the standard executors of the same width.
 
 Four workloads: CPU-bound pure-Python tasks (~5 ms), I/O-bound tasks (a 5 ms sleep),
-phases I/O -> CPU -> I/O, and no-op tasks. Every timed workload runs the pools in
+phases I/O -> CPU -> I/O, and no-op tasks (the cost of a task through the pool, threads
+only, default and processes only, against the standard executor of that kind). Every timed workload runs the pools in
 turn within each repeat, so each ratio compares runs made side by side; figures are
 medians. Prints a table and rewrites the "## Adaptive pool" section of
 bench/RESULTS.md (`--quick`: fewer repeats, writes nothing).
@@ -19,7 +20,6 @@ import threading
 import time
 from pathlib import Path
 
-RESULTS = Path(__file__).resolve().parent / "RESULTS.md"
 HEADING = "## Adaptive pool"
 QUICK = "--quick" in sys.argv
 
@@ -92,6 +92,8 @@ def main():
     from velkora.pool._executor import default_width
 
     width = default_width()
+    start_load = load()
+    print(f"load average at the start: {start_load}", flush=True)
     n = calibrate()
     repeats = 2 if QUICK else 5
     rows = []
@@ -182,24 +184,42 @@ def main():
                  + f" (phases start at {', '.join(f'{b:.1f}' for b in bounds)} s)",
                  "one switch per phase change, none within the 5 s cooldown", ok))
 
-    # No-op tasks: the controller's overhead per task over a plain ThreadPoolExecutor.
+    # No-op tasks: the cost of each task through the pool against the standard
+    # executor of the same kind and width (the process pools both spawn).
+    few = 3000 if QUICK else 6000
     tasks = list(range(20000 if QUICK else 50000))
-    thread_t, adaptive_t = [], []
-    for _ in range(repeats + 2):
-        thread_t.append(timed(lambda: cf.ThreadPoolExecutor(width), noop, tasks)[0])
-        adaptive_t.append(timed(lambda: AdaptivePool(width), noop, tasks)[0])
-    per_task = [(a - t) / len(tasks) * 1e6 for a, t in zip(adaptive_t, thread_t)]
-    overhead = med(per_task)
-    rows.append(("no-op tasks: overhead over ThreadPoolExecutor",
-                 f"{overhead:.1f} us per task ({med(adaptive_t) / len(tasks) * 1e6:.1f} against "
-                 f"{med(thread_t) / len(tasks) * 1e6:.1f} us)", "<= 20 us", overhead <= 20.0))
+    pairs = [
+        ("threads only", lambda: AdaptivePool(width, kinds=("thread",)),
+         "ThreadPoolExecutor", lambda: cf.ThreadPoolExecutor(width), tasks),
+        ("default", lambda: AdaptivePool(width),
+         "ThreadPoolExecutor", lambda: cf.ThreadPoolExecutor(width), tasks),
+        ("processes only", lambda: AdaptivePool(width, kinds=("process",)),
+         "ProcessPoolExecutor (spawn)",
+         lambda: cf.ProcessPoolExecutor(width, mp_context=spawn), list(range(few))),
+    ]
+    for name, make_pool, reference, make_reference, args in pairs:
+        ours, theirs = [], []
+        for _ in range(repeats + 2):
+            theirs.append(timed(make_reference, noop, args)[0] / len(args) * 1e6)
+            ours.append(timed(make_pool, noop, args)[0] / len(args) * 1e6)
+        ratio = med(o / t for o, t in zip(ours, theirs))
+        rows.append((f"no-op tasks, per task: adaptive ({name}) / {reference}",
+                     f"{ratio:.2f}x ({med(ours):.1f} us / {med(theirs):.1f} us)",
+                     "<= 1.2x", ratio <= 1.2))
 
     for what, figure, target, ok in rows:
         print(f"{what:<58} {figure:<70} {target:<30} {verdict(ok)}", flush=True)
     for note in notes:
         print(note)
     if not QUICK:
-        write(rows, notes, width, n, repeats)
+        write(rows, notes, width, n, repeats, start_load)
+
+
+def load():
+    try:
+        return " ".join(open("/proc/loadavg").read().split()[:3])
+    except OSError:
+        return "unknown"
 
 
 def verdict(ok):
@@ -217,7 +237,8 @@ def keep_busy(pool, fn, arg, seconds, width):
     cf.wait(pending)
 
 
-def write(rows, notes, width, n, repeats):
+def write(rows, notes, width, n, repeats, start_load):
+    results = Path(__file__).resolve().parent / "RESULTS.md"
     lines = [
         HEADING, "",
         f"Machine: {platform.system()} {platform.release()}, {platform.machine()}, "
@@ -227,21 +248,22 @@ def write(rows, notes, width, n, repeats):
         f"`ThreadPoolExecutor({width})` and `ProcessPoolExecutor({width})` (the standard "
         f"library's default start method), each timed from creating the executor to the "
         f"last result and its shutdown, the pools taking turns within each repeat. Medians "
-        f"of {repeats} repeats ({repeats + 2} for no-op tasks); a CPU task is {n} loop "
+        f"of {repeats} repeats ({repeats + 2} for no-op tasks); load average {start_load} at the "
+        f"start; a CPU task is {n} loop "
         f"iterations, about 5 ms.", "",
         "| workload | figure | target | verdict |", "| --- | --- | --- | --- |",
     ]
     lines += [f"| {w} | {f} | {t} | {verdict(ok)} |" for w, f, t, ok in rows]
     lines += ["", *[f"- {note}" for note in notes]] if notes else []
     section = "\n".join(lines) + "\n"
-    text = RESULTS.read_text() if RESULTS.exists() else "# Benchmark results\n"
+    text = results.read_text() if results.exists() else "# Benchmark results\n"
     start = text.find(HEADING)
     if start < 0:
         text = text.rstrip("\n") + "\n\n" + section
     else:
         end = text.find("\n## ", start + len(HEADING))
         text = text[:start] + section + (text[end:] if end >= 0 else "")
-    RESULTS.write_text(text)
+    results.write_text(text)
 
 
 if __name__ == "__main__":

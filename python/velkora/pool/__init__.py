@@ -12,12 +12,14 @@ The measures of a task are defined in ``velkora.pool._patterns``.
 
 from __future__ import annotations
 
-__all__ = ["AdaptivePool", "Decision", "PoolStats", "WorkerLostError"]
+__all__ = ["AdaptivePool", "Decision", "PoolDecision", "PoolStats", "WorkerLostError"]
 
 TYPE_CHECKING = False  # not typing's: importing typing would slow every worker's start
 if TYPE_CHECKING:
     from ._executor import AdaptivePool, WorkerLostError
-    from ._records import Decision, PoolStats
+    from ._records import PoolDecision, PoolStats
+
+    Decision = PoolDecision  # the name it had first; callers may still use it
 
 
 def __getattr__(name: str) -> object:
@@ -27,8 +29,8 @@ def __getattr__(name: str) -> object:
         from . import _executor
 
         return getattr(_executor, name)
-    if name in ("Decision", "PoolStats"):
+    if name in ("PoolDecision", "PoolStats", "Decision"):
         from . import _records
 
-        return getattr(_records, name)
+        return getattr(_records, "PoolDecision" if name == "Decision" else name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -37,7 +37,7 @@ from collections import deque
 from collections.abc import Callable
 from typing import Any, Final
 
-from ._backends import Backend, Unpicklable
+from ._kinds import Backend, Placement, Unpicklable
 from ._remote import run_remote
 
 logger = logging.getLogger("velkora.pool")
@@ -329,3 +329,7 @@ def _exception_of(future: Any) -> BaseException | None:
     state = getattr(future, "_state", None)
     exc = getattr(state, "exception", None)
     return exc if isinstance(exc, BaseException) else None
+
+
+def make(width: int, place: Placement) -> Backend:
+    return ClusterBackend(width, place.cluster)

@@ -1,4 +1,4 @@
-"""The decision loop's brain: measurements in, the adaptation rules consulted, a Decision out.
+"""The decision loop's brain: measurements in, the adaptation rules consulted, a PoolDecision out.
 
 It owns the histories and the pool's current kind and width, and knows no
 executor: the pool feeds it samples, completions and memory readings with a
@@ -42,8 +42,9 @@ from typing import Any, Final
 from velkora.plugins.analyzer import adaptlogic as rules
 
 from ._history import TimeWindow
-from ._patterns import PROFILES, Pattern, fits, recommended_kind, summarize, task_pattern
-from ._records import Decision
+from ._kinds import KINDS
+from ._patterns import Pattern, fits, recommended_kind, summarize, task_pattern
+from ._records import PoolDecision
 from ._worker import Sample
 
 TRIGGERS: Final = {"workload": 0, "degradation": 1, "workload_change": 2, "memory": 3}
@@ -74,6 +75,10 @@ class Controller:
         self.window = window
         self.check_interval = check_interval
         self.pickling_blocked: str | None = None
+        # Why the pool may not move to processes of its own accord, if it may not;
+        # and whether a decision wanted processes all the same (the pool warns once).
+        self.processes_refused: str | None = None
+        self.refusal_felt = False
         # What a cluster offers, (cores, worker threads), None without one; and
         # this host's usable cores, which the cluster's are weighed against.
         self.cluster: tuple[int, int] | None = None
@@ -86,7 +91,8 @@ class Controller:
         self._allocations = TimeWindow[float](window, MAX_TASKS_KEPT)
         self._pattern_history = TimeWindow[Pattern](window, 256)
         self._throughput = TimeWindow[float](window, 1024)
-        self._decisions: deque[Decision] = deque(maxlen=MAX_DECISIONS_KEPT)
+        self._decisions: deque[PoolDecision] = deque(maxlen=MAX_DECISIONS_KEPT)
+        self._decision_count = 0
         self._evidence = 0
         self._recent_tasks = 0
         self._rates_seen = 0
@@ -97,25 +103,29 @@ class Controller:
 
     # -- what the pool reads -------------------------------------------------
 
-    def decisions(self) -> list[Decision]:
+    def decisions(self) -> list[PoolDecision]:
         with self._lock:
             return list(self._decisions)
 
     def decision_count(self) -> int:
-        return len(self._decisions)
+        """Every decision taken, not only those kept."""
+        return self._decision_count
 
     # -- events the pool reports ---------------------------------------------
 
     def forced(self, now: float, action: str, kind: str, width: int, trigger: str,
-               reason: str) -> Decision:
+               reason: str) -> PoolDecision:
         """A change the pool had to make outside the loop (a broken pool, a task that
-        cannot be pickled): recorded like any decision, without the cooldown."""
+        cannot be pickled, a change asked for by hand): recorded like any decision,
+        without the cooldown. One asked for by hand then holds for the cooldown."""
         with self._lock:
-            decision = Decision(now, action, kind, width, self.kind, self.width, trigger, reason,
-                                next_check=self.check_interval)
-            self._decisions.append(decision)
+            decision = PoolDecision(now, action, kind, width, self.kind, self.width, trigger,
+                                    reason, next_check=self.check_interval)
+            self._record(decision)
             if action == "switch":
                 self.switches += 1
+            if trigger == "manual":
+                self._last_adaptation = now
             self._start_pool(kind, width)
             return decision
 
@@ -129,7 +139,7 @@ class Controller:
     def step(self, now: float, samples: Iterable[tuple[str, Sample]], completed: int, busy: bool,
              memory: tuple[float, float] | None, fragmentation: float,
              cpu_wait: dict[str, float] | None = None,
-             pickling: Callable[[], str | None] | None = None, pending: int = 0) -> Decision:
+             pickling: Callable[[], str | None] | None = None, pending: int = 0) -> PoolDecision:
         """Take in what happened since the last step, consult the rules, decide.
 
         ``cpu_wait``: per kind, the seconds its workers waited for a CPU that
@@ -142,12 +152,16 @@ class Controller:
         with self._lock:
             self._ingest(now, list(samples)[-MAX_SAMPLES_READ:], completed, busy, cpu_wait or {})
             decision = self._decide(now, memory, fragmentation, pickling, pending)
-            self._decisions.append(decision)
+            self._record(decision)
             if decision.action != "stay":
                 self._last_adaptation = now
                 self.switches += 1
                 self._start_pool(decision.kind, decision.width)
             return decision
+
+    def _record(self, decision: PoolDecision) -> None:
+        self._decisions.append(decision)
+        self._decision_count += 1
 
     def _start_pool(self, kind: str, width: int) -> None:
         if kind != self.kind and self._throughput:
@@ -224,7 +238,7 @@ class Controller:
                            f"against {local} here")
 
     def _decide(self, now: float, memory: tuple[float, float] | None, fragmentation: float,
-                pickling: Callable[[], str | None] | None, pending: int) -> Decision:
+                pickling: Callable[[], str | None] | None, pending: int) -> PoolDecision:
         calls: dict[str, dict[str, Any]] = {}
         recent_start = now - self.window / 6.0
         window_start = now - self.window
@@ -269,6 +283,8 @@ class Controller:
         allowed_kinds = self.kinds
         if self.pickling_blocked is not None:
             allowed_kinds = tuple(k for k in self.kinds if k == "thread") or (self.kind,)
+        if self.processes_refused is not None:
+            allowed_kinds = tuple(k for k in allowed_kinds if k != "process") or (self.kind,)
         wanted = recommended_kind(dominant, self.kinds, self.kind)
         recommended = recommended_kind(dominant, allowed_kinds, self.kind)
         if recommended not in allowed_kinds:
@@ -331,7 +347,7 @@ class Controller:
         elif local < self.max_width or self.kind == "cluster":
             width = self.max_width
         switch_kind = beneficial and recommended != self.kind and self._evidence >= MIN_TASKS
-        if switch_kind and not skip and PROFILES[recommended].separate_memory \
+        if switch_kind and not skip and KINDS[recommended].profile.separate_memory \
                 and pickling is not None:
             self.pickling_blocked = pickling()
             if self.pickling_blocked is not None:
@@ -345,9 +361,12 @@ class Controller:
             action = "stay"
             if self._evidence < MIN_TASKS:
                 reason = f"gathering measurements ({self._evidence} of {MIN_TASKS} tasks)"
-            elif wanted != recommended:
+            elif wanted != recommended and self.pickling_blocked is not None:
                 reason = (f"tasks cannot be pickled ({self.pickling_blocked}): "
                           f"staying on {recommended}")
+            elif wanted != recommended:
+                reason = f"{self.processes_refused}: staying on {recommended}"
+                self.refusal_felt = self._evidence >= MIN_TASKS
             elif recommended == self.kind:
                 reason = f"{self.kind} is the kind for the dominant pattern {dominant}"
             else:
@@ -375,5 +394,5 @@ class Controller:
                 reason = f"memory pressure gone: back to {width} workers"
         if placement and self._evidence >= MIN_TASKS:
             reason += f"; {placement}"
-        return Decision(now, action, kind, width, self.kind, self.width, trigger, reason,
+        return PoolDecision(now, action, kind, width, self.kind, self.width, trigger, reason,
                         urgency, next_check, calls)

@@ -23,6 +23,8 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Final
 
+from ._kinds import KINDS
+
 DISPATCH_COST: Final = 1e-4
 FRESH_MEMORY_RATE: Final = float(1 << 30)
 
@@ -48,31 +50,6 @@ def task_pattern(wall: float, cpu: float, delay: float, faults: int, sharing: in
     return ({"parallelization_potential": potential, "cpu_intensity": cpu_intensity,
              "memory_intensity": memory_intensity}, name)
 
-
-@dataclass(frozen=True)
-class KindProfile:
-    """How a pool kind suits each pattern, and whether it pays a dispatch cost per task.
-
-    ``separate_memory``: its workers are other processes (a copy of the
-    interpreter each, data pickled in and out), which memory pressure and
-    memory-heavy tasks count against.
-    """
-
-    workload_fit: dict[str, float]
-    separate_memory: bool
-    shares_interpreter_lock: bool
-
-
-PROFILES: Final[dict[str, KindProfile]] = {
-    "thread": KindProfile({"io_bound": 1.0, "mixed": 0.6, "memory_bound": 0.8, "cpu_bound": 0.2},
-                          separate_memory=False, shares_interpreter_lock=True),
-    "process": KindProfile({"cpu_bound": 1.0, "mixed": 0.6, "memory_bound": 0.3, "io_bound": 0.3},
-                           separate_memory=True, shares_interpreter_lock=False),
-    # Another host's processes: whether CPU-bound work goes there rather than to
-    # local processes is decided by what the cluster offers (see _controller).
-    "cluster": KindProfile({"cpu_bound": 1.0, "mixed": 0.5, "memory_bound": 0.2, "io_bound": 0.2},
-                           separate_memory=True, shares_interpreter_lock=False),
-}
 
 # The kind each dominant pattern asks for, in order of preference among the kinds allowed.
 PREFERRED_KINDS: Final[dict[str, tuple[str, ...]]] = {
@@ -123,7 +100,7 @@ def fits(kind: str, summary: WindowSummary, width: int,
     A kind that hands tasks to other processes is discounted by the tasks'
     parallelization potential: for tiny tasks the dispatch is the whole cost.
     """
-    profile = PROFILES[kind]
+    profile = KINDS[kind].profile
     workload = sum(profile.workload_fit.get(name, 0.5) * share
                    for name, share in summary.shares.items())
     if profile.separate_memory:

@@ -7,7 +7,7 @@ from typing import Any
 
 
 @dataclass(frozen=True)
-class Decision:
+class PoolDecision:
     """One look of the controller at the pool, with what it did and why.
 
     ``action`` is "stay", "switch" (another kind), "resize" (same kind, another

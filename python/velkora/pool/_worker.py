@@ -1,17 +1,15 @@
-"""What runs where the work runs: each task wrapped in a few microseconds of measurement.
-
-On a pool thread, ``thread_worker`` runs the task and resolves the user's future
-itself. In a worker process, ``run_payload`` runs it and its outcome travels back
-as an envelope ``(status, value, sample)``:
+"""What runs in a worker process: each task wrapped in a few microseconds of
+measurement, its outcome sent back as an envelope ``(status, value, sample)``:
 
 - ``OK``: ``value`` is the pickled result;
+- ``RAISED``: ``value`` is the pickled ``(exception, traceback text)`` the task raised
+  (a stand-in ``TypeError`` where that exception could not be rebuilt);
 - ``UNLOADABLE``: the worker process could not unpickle the task (``value`` says why);
   it never started, so the pool may run it elsewhere;
 - ``UNSENDABLE``: the task ran but its result could not be pickled back (``value``
   says why).
 
-A task that raises in a worker process is not wrapped: its exception travels as
-the process pool sends it.
+``unpack`` turns an envelope back into a result or an exception on the pool's side.
 
 ``sample`` is ``(end, wall, cpu, faults, sharing, rss)``: the end time and wall time
 (``time.perf_counter``, one clock for every process of the host); the CPU time of
@@ -33,15 +31,13 @@ import time
 
 TYPE_CHECKING = False  # typing itself costs a worker process ~10 ms to import
 if TYPE_CHECKING:
-    import threading
-    from collections import deque
     from collections.abc import Callable, Iterable
-    from queue import SimpleQueue
     from typing import Any, Final
 
 OK = 0
 UNLOADABLE = 1
 UNSENDABLE = 2
+RAISED = 3
 
 Sample = tuple[float, float, float, int, int, int]
 if TYPE_CHECKING:
@@ -76,69 +72,82 @@ def resident_bytes(now: float) -> int:
     return int(_rss[1])
 
 
-def thread_worker(work: SimpleQueue[Any], idle: threading.Semaphore, running: list[None],
-                  samples: deque[tuple[str, Sample]], counts: list[list[int]]) -> None:
-    """The loop of one pool thread: take a task, run it unless cancelled, resolve its future.
-
-    ``work`` yields the pool's task records (``fn``, ``args``, ``kwargs``, ``outer``
-    and ``release()``) and ``None`` to stop; ``running`` holds one entry per task
-    running now; ``counts`` gets this thread's [completed, failed].
-    """
-    mine = [0, 0]
-    counts.append(mine)
-    get, append = work.get, samples.append
-    while True:
-        task = get()
-        if task is None:
-            work.put(None)  # the next worker stops too
-            return
-        outer = task.outer
-        if outer.set_running_or_notify_cancel():
-            running.append(None)
-            faults = _getrusage(_RUSAGE_THREAD).ru_minflt
-            cpu = _thread_time()
-            start = _perf_counter()
-            try:
-                result = task.fn(*task.args, **task.kwargs)
-            except BaseException as exc:
-                outer.set_exception(exc)
-                mine[1] += 1
-                del exc  # the traceback holds this frame
-            else:
-                outer.set_result(result)
-                del result
-            finally:
-                sharing = len(running)
-                running.pop()
-                end = _perf_counter()
-                cpu = _thread_time() - cpu
-                faults = _getrusage(_RUSAGE_THREAD).ru_minflt - faults
-                append(("thread", (end, end - start, cpu, faults, sharing, resident_bytes(end))))
-                mine[0] += 1
-        task.release()
-        del task, outer
-        idle.release()
-
-
 def run_payload(payload: bytes) -> Envelope:
-    """Run one pickled ``(fn, args, kwargs)`` in a worker process; the result goes back pickled."""
+    """Run one pickled ``(fn, args, kwargs)`` in a worker process. Its result or its
+    exception goes back pickled here, so that nothing the task returns or raises can
+    be mistaken for the death of its worker."""
     try:
         fn, args, kwargs = pickle.loads(payload)
-    except Exception as exc:  # the task never started: the pool may place it elsewhere
+    except BaseException as exc:  # the task never started: the pool may place it elsewhere
         return UNLOADABLE, f"{type(exc).__name__}: {exc}", (_perf_counter(), 0.0, 0.0, 0, 1, 0)
+    del payload
     faults = _getrusage(_RUSAGE_SELF).ru_minflt
     cpu = _process_time()
     start = _perf_counter()
-    result = fn(*args, **kwargs)
+    status = OK
+    try:
+        result = fn(*args, **kwargs)
+    except BaseException as exc:
+        status, result = RAISED, _pack_exception(exc)
+        del exc
     end = _perf_counter()
     cpu = _process_time() - cpu
     faults = _getrusage(_RUSAGE_SELF).ru_minflt - faults
     sample = (end, end - start, cpu, faults, 1, resident_bytes(end))
+    if status == RAISED:
+        return status, result, sample
     try:
         data = pickle.dumps(result, pickle.HIGHEST_PROTOCOL)
-    except Exception as exc:
+    except BaseException as exc:
         return UNSENDABLE, f"{type(exc).__name__}: {exc}", sample
     return OK, data, sample
+
+
+def _pack_exception(exc: BaseException) -> bytes:
+    import traceback
+
+    text = "".join(traceback.format_exception(exc))
+    try:
+        data = pickle.dumps((exc, text), pickle.HIGHEST_PROTOCOL)
+        pickle.loads(data)  # one that cannot be rebuilt here cannot be rebuilt there either
+        return data
+    except BaseException as problem:
+        stand_in = TypeError(f"the task raised {type(exc).__qualname__}({exc}), which cannot be "
+                             f"sent back from a worker process "
+                             f"({type(problem).__name__}: {problem})")
+        return pickle.dumps((stand_in, text), pickle.HIGHEST_PROTOCOL)
+
+
+class RemoteTraceback(Exception):
+    """The traceback of an exception raised in a worker process."""
+
+    def __str__(self) -> str:
+        return str(self.args[0]) if self.args else ""
+
+
+def unpack(status: int, data: Any) -> tuple[Any, BaseException | None]:
+    """(result, None) or (None, exception) of an envelope's status and value, on the
+    pool's side. Never raises: a result that cannot be rebuilt here fails its task."""
+    if status == OK:
+        try:
+            return pickle.loads(data), None
+        except BaseException as exc:
+            error: BaseException = pickle.UnpicklingError(
+                f"the task's result cannot be rebuilt here: {type(exc).__name__}: {exc}")
+            error.__cause__ = exc
+            return None, error
+    if status == RAISED:
+        try:
+            raised, text = pickle.loads(data)
+        except BaseException as exc:
+            error = TypeError(f"the task raised an exception that cannot be rebuilt here: "
+                              f"{type(exc).__name__}: {exc}")
+            error.__cause__ = exc
+            return None, error
+        raised.__cause__ = RemoteTraceback(f'\n"""\n{text}"""')
+        return None, raised
+    return None, pickle.PicklingError(
+        f"the task ran, but its result cannot be sent back from a worker process: {data}")
 
 
 def run_chunk(fn: Callable[..., Any], chunk: Iterable[tuple[Any, ...]]) -> list[Any]:
