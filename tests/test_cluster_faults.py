@@ -70,6 +70,33 @@ def test_killed_worker_restarts(deployment, tmp_path):
 
 
 @pytest.mark.timeout(240)
+def test_last_able_worker_gone_fails_its_tasks(tmp_path, monkeypatch):
+    """The only worker able to run the pool's tasks dies for good: after the
+    grace, the tasks out there fail with WorkerLostError and shutdown returns;
+    none stays pending."""
+    from velkora.pool import WorkerLostError, _cluster
+
+    monkeypatch.setattr(_cluster, "NO_WORKER_GRACE", 1.0)
+    monkeypatch.setattr(_cluster, "JOIN_LOOK_EVERY", 0.2)
+    cluster = Deployment(tmp_path)
+    try:
+        worker = cluster.worker("--nthreads", "1", "--no-nanny")
+        with distributed.Client(cluster.address, set_as_default=False, timeout=60) as client:
+            client.wait_for_workers(1, timeout=120)
+            pool = AdaptivePool(1, kinds=("cluster",), cluster=client)
+            futures = [pool.submit(record, str(tmp_path / "runs"), i, 0.5) for i in range(6)]
+            assert futures[0].result(timeout=120) == 0
+            os.killpg(worker.pid, signal.SIGKILL)
+            pool.shutdown(wait=True, cancel_futures=True)
+            assert all(f.done() for f in futures)
+            lost = [f.exception() for f in futures[1:]]
+            assert all(e is None or isinstance(e, WorkerLostError) for e in lost), lost
+            assert any(isinstance(e, WorkerLostError) for e in lost)
+    finally:
+        cluster.stop()
+
+
+@pytest.mark.timeout(240)
 def test_refused_tasks_run_here(deployment, monkeypatch):
     """A scheduler that cannot unpickle the tasks: they run here, and the
     decision says why."""

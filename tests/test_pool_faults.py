@@ -472,6 +472,7 @@ class FakeLink:
     def __init__(self):
         self.cores = None
         self.rescue = None
+        self.backends = []
 
     def offer(self, now):
         return None if self.cores is None else (self.cores, self.threads)

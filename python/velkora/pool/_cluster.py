@@ -55,6 +55,12 @@ logger = logging.getLogger("velkora.pool")
 REFRESH_EVERY: Final = 30.0
 #: Bound on each look and on closing a client the pool opened.
 CLUSTER_TIMEOUT: Final = 5.0
+#: Seconds the cluster may have no worker able to run our tasks while some are
+#: out there, before they fail: a nanny restarts a worker well within it, and
+#: Dask itself would hold them for ever.
+NO_WORKER_GRACE = 60.0
+#: Seconds between two looks at the workers while shutdown waits for results.
+JOIN_LOOK_EVERY = 5.0
 #: Seconds of work to keep out per worker thread, so that a thread finds its
 #: next task there when it finishes one, whatever the round trip costs.
 COVER_SECONDS: Final = 0.05
@@ -92,6 +98,8 @@ class ClusterLink:
         self.lost: str | None = None
         self.rescue: Callable[[list[Any]], None] = lambda tasks: None
         self._checked = -math.inf
+        self.backends: list[ClusterBackend] = []  # those using this link, for check_starved
+        self._starved_since: float | None = None  # time.monotonic()
 
     @property
     def window(self) -> int:
@@ -119,6 +127,8 @@ class ClusterLink:
             except ClusterUnavailable as exc:
                 logger.warning("the cluster at %s did not report: %s", self.address, exc)
                 self.cores = 0
+            else:
+                self.check_starved()
         if self.lost is not None or self.cores <= 0 or self.threads <= 0:
             return None
         return self.cores, self.threads
@@ -134,6 +144,22 @@ class ClusterLink:
         report = report_through(self.client, deadline, max(deadline - time.monotonic(), 0.001))
         # Only the workers that can load our tasks count (velkora installed there).
         self.cores, self.threads = report.cores, report.totals.threads
+
+    def check_starved(self) -> None:
+        """After a look: where no worker able to run our tasks has been there
+        for ``NO_WORKER_GRACE`` seconds, the tasks out on the cluster fail and
+        the pool leaves it, rather than wait for a worker that may never come."""
+        if self.threads > 0 or self.lost is not None:
+            self._starved_since = None
+            return
+        now = time.monotonic()
+        if self._starved_since is None:
+            self._starved_since = now
+        elif now - self._starved_since >= NO_WORKER_GRACE:
+            cause = (f"the cluster at {self.address} has had no worker able to run the "
+                     f"pool's tasks for {now - self._starved_since:.0f} s")
+            for backend in list(self.backends):
+                backend.abandon(cause)
 
     def mark_workers(self, deadline: float) -> None:
         """Mark the workers able to run our tasks, now and as they join."""
@@ -218,6 +244,7 @@ class ClusterBackend(Backend):
         from velkora.cluster._worker_mark import ShippedTask
 
         self._entry = ShippedTask()
+        link.backends.append(self)
         self._prefix = uuid.uuid4().hex
         self._serial = itertools.count()
         self._flush_due = False
@@ -283,7 +310,41 @@ class ClusterBackend(Backend):
         self.close()
         with self._lock:
             while self._held:
-                self._empty.wait()
+                if self._empty.wait(JOIN_LOOK_EVERY) or not self._sent:
+                    continue
+                self._lock.release()
+                try:  # the control loop may have stopped: look at the workers here
+                    from velkora.cluster import ClusterUnavailable
+
+                    with contextlib.suppress(ClusterUnavailable):
+                        self._link.refresh()
+                        self._link.check_starved()
+                finally:
+                    self._lock.acquire()
+        with contextlib.suppress(ValueError):
+            self._link.backends.remove(self)
+
+    def abandon(self, cause: str) -> None:
+        """No worker can run the tasks out on the cluster: they fail (Dask is
+        told to drop them, so none runs later as well), and those waiting here
+        go back to the pool."""
+        with self._lock:
+            if not self._sent:
+                return  # nothing stuck: the pool may still use the cluster once it has workers
+            sent = list(self._sent.values())
+            self._sent.clear()
+            self._lose_locked(cause)
+        if sent:
+            with contextlib.suppress(Exception):  # a scheduler gone holds nothing to drop
+                self._link.client.cancel([future for _, future in sent])
+        for task, _ in sent:
+            if task.inner is not None and not task.inner.done():
+                task.inner.set_exception(ClusterGone(cause))
+        with self._lock:
+            for task, _ in sent:
+                self._held.pop(task, None)
+            if not self._held:
+                self._empty.notify_all()
 
     def lost(self, exc: BaseException) -> str | None:
         return str(exc) if isinstance(exc, ClusterGone) else None

@@ -277,20 +277,22 @@ class Fleet:
             backend.join()
 
     def close_all(self, repair: Callable[[], None]) -> None:
-        """Close every backend and wait for it, including any a late repair starts."""
+        """Close every backend and wait for it, including any a late repair starts.
+        Repairs once more after the last join: a backend may fail its tasks while
+        it is joined (a cluster left without workers), and they must settle."""
         while True:
             repair()
             with self.lock:
                 backends = list(self.backends)
+                if not backends and not self.orphans:
+                    self.backends = [self.current]
+                    return
                 for backend in backends:
                     backend.close()
             for backend in backends:
                 backend.join()
             with self.lock:
                 self.backends = [b for b in self.backends if b not in backends]
-                if not self.backends and not self.orphans:
-                    self.backends = [self.current]
-                    return
 
     def cpu_files(self) -> list[tuple[str, str]]:
         with self.lock:
