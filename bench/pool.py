@@ -20,15 +20,10 @@ import threading
 import time
 from pathlib import Path
 
+from _workloads import spin  # bench/ is this script's directory, and so on the path
+
 HEADING = "## Adaptive pool"
 QUICK = "--quick" in sys.argv
-
-
-def spin(n):
-    total = 0
-    for i in range(n):
-        total += i * i % 7
-    return total
 
 
 def cpu_task(n):
