@@ -119,6 +119,11 @@ def test_decisions(phases, options, changes, last_reason):
     ((0.01, 0.004, 0.006, 0, 1), "cpu_bound"),    # the rest of the time another process had the CPU
     ((0.005, 0.00003, 0.0, 0, 8), "io_bound"),
     ((0.01, 0.01, 0.0, 2000, 1), "memory_bound"),  # 2000 fresh pages in 10 ms
+    # Two threads each busy the whole time: the work ran outside the lock, and
+    # threads scale; one at a time full, or a little over by the clocks' noise, queues.
+    ((0.01, 0.0095, 0.0, 0, 2), "mixed"),
+    ((0.01, 0.0055, 0.0, 0, 2), "cpu_bound"),
+    ((0.01, 0.01, 0.0, 0, 1), "cpu_bound"),
 ])
 def test_task_pattern(sample, name):
     pattern, got = task_pattern(*sample)

@@ -7,7 +7,10 @@ The three measures of a task (each 0.0 to 1.0):
   interpreter when it ended (1 in a worker process), capped at 1. Threads take
   turns holding the interpreter lock, so k busy threads get about 1/k of a CPU
   each; scaled back, the measure says how much of the lock that many such tasks
-  need, and 1.0 means they queue for it.
+  need, and 1.0 means they queue for it. Where the scaled value exceeds 1 the
+  tasks used more CPU together than one lock holder at a time could (numpy,
+  zlib, hashing: work that releases the lock), so at most 1/value of that CPU
+  time can have been under the lock: that share is the measure.
 - ``memory_intensity``: fresh memory the task touched (minor page faults times the
   page size) per second of wall time, relative to 1 GiB/s.
 - ``parallelization_potential``: the share of the task's cost that is its own work
@@ -36,7 +39,8 @@ def task_pattern(wall: float, cpu: float, delay: float, faults: int, sharing: in
     """The pattern dict and pattern name of one task's sample."""
     wall = max(wall, 1e-9)
     running = max(wall - max(delay, 0.0), cpu, 1e-9)
-    cpu_intensity = min(max(cpu * max(sharing, 1) / running, 0.0), 1.0)
+    lock_demand = max(cpu * max(sharing, 1) / running, 0.0)
+    cpu_intensity = 1.0 / lock_demand if lock_demand > 1.0 else lock_demand
     memory_intensity = min(max(faults * page_size / wall / FRESH_MEMORY_RATE, 0.0), 1.0)
     potential = wall / (wall + DISPATCH_COST)
     if memory_intensity >= 0.5:
