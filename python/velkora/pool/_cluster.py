@@ -277,14 +277,7 @@ class ClusterBackend(Backend):
             if self._waiting and self._link.lost is None:
                 self._send_locked()
 
-    def withdraw(self, task: Any) -> bool:
-        inner = task.inner
-        if inner is None or not inner.cancel():
-            return False
-        self._forget(task)
-        return True
-
-    def _forget(self, task: Any) -> None:
+    def forget(self, task: Any) -> None:
         with self._lock:
             self._held.pop(task, None)
             if not self._held:
@@ -297,7 +290,7 @@ class ClusterBackend(Backend):
                      if task.inner is inner and inner.cancel()]
             self._waiting.clear()
         for task in tasks:
-            self._forget(task)
+            self.forget(task)
         return tasks
 
     def in_flight(self) -> int:

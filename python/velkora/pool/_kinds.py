@@ -70,7 +70,12 @@ class Backend:
         raise NotImplementedError
 
     def withdraw(self, task: Any) -> bool:
-        raise NotImplementedError
+        """Take back a task no worker has started: True if it will not run here."""
+        inner = task.inner
+        if inner is None or not inner.cancel():
+            return False
+        self.forget(task)
+        return True
 
     def take_queued(self) -> list[Any]:
         raise NotImplementedError

@@ -96,13 +96,6 @@ class ProcessBackend(Backend):
         # One call per worker: each submission starts a worker while none is idle.
         return [self._executor.submit(os.getpid) for _ in range(self.width)]
 
-    def withdraw(self, task: Any) -> bool:
-        inner = task.inner
-        if inner is None or not inner.cancel():
-            return False
-        self.forget(task)
-        return True
-
     def forget(self, task: Any) -> None:
         self.records.pop(task, None)
         task.inner = task.backend = None
